@@ -1,0 +1,168 @@
+// A script value: what page script passes in and what callbacks hand back to it.
+//
+// Conversions (convert_cast<T>):
+//  - numbers (and booleans, as 0 and 1) convert to any arithmetic type whose range holds the
+//    value; otherwise bad_variant_cast. A fraction converting to an integer is truncated.
+//  - a string converts to a number when its whole text parses as one (leading and trailing
+//    blanks allowed); to bool when it is "true", "false", "1" or "0".
+//  - numbers and booleans convert to strings ("true"/"false"; integers in decimal; doubles in
+//    their shortest exact form).
+//  - empty and null convert to nothing: every convert_cast throws bad_variant_cast, so option
+//    readers fall back to their defaults.
+//  - a list converts to VariantList, a map to VariantMap; page objects convert through the
+//    script layer.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "framework/script_error.h"
+
+namespace FB {
+
+class JSObject;
+typedef boost::shared_ptr<JSObject> JSObjectPtr;
+
+class variant;
+typedef std::vector<variant> VariantList;
+typedef std::map<std::string, variant> VariantMap;
+
+struct FBNull {};
+
+template <class T, class Enable = void>
+struct variant_converter;
+
+class variant {
+ public:
+  enum kind_t { k_empty, k_null, k_bool, k_int, k_uint, k_double, k_string, k_list, k_map, k_object };
+
+  variant() : m_kind(k_empty) {}
+  variant(FBNull) : m_kind(k_null) {}
+  variant(bool b) : m_kind(k_bool) { m_num.b = b; }
+  template <class T, typename std::enable_if<std::is_integral<T>::value && std::is_signed<T>::value &&
+                                                 !std::is_same<T, bool>::value,
+                                             int>::type = 0>
+  variant(T v) : m_kind(k_int) {
+    m_num.i = v;
+  }
+  template <class T, typename std::enable_if<std::is_integral<T>::value &&
+                                                 std::is_unsigned<T>::value &&
+                                                 !std::is_same<T, bool>::value,
+                                             int>::type = 0>
+  variant(T v) : m_kind(k_uint) {
+    m_num.u = v;
+  }
+  variant(float v) : m_kind(k_double) { m_num.d = v; }
+  variant(double v) : m_kind(k_double) { m_num.d = v; }
+  variant(const char* s);
+  variant(const std::string& s);
+  variant(const VariantList& l);
+  variant(const VariantMap& m);
+  variant(const JSObjectPtr& o);
+
+  kind_t kind() const { return m_kind; }
+  bool empty() const { return m_kind == k_empty; }
+  bool is_null() const { return m_kind == k_null; }
+  // The kind's name, for messages ("empty", "null", "bool", "int", ...).
+  const char* kind_name() const;
+
+  // Converts by the rules above; throws bad_variant_cast when the value does not convert.
+  template <class T>
+  T convert_cast() const;
+
+  // The stored list, map or object itself (no conversion); bad_variant_cast for other kinds.
+  const VariantList& list() const;
+  const VariantMap& map() const;
+  const JSObjectPtr& object() const;
+
+  bool operator==(const variant& other) const;
+  bool operator!=(const variant& other) const { return !(*this == other); }
+
+ private:
+  std::int64_t to_int64() const;
+  std::uint64_t to_uint64() const;
+  double to_double() const;
+  bool to_bool() const;
+  std::string to_string() const;
+  VariantList to_list() const;
+  VariantMap to_map() const;
+  [[noreturn]] void fail(const char* to) const;
+
+  template <class T>
+  T to_integral() const;
+
+  kind_t m_kind;
+  union {
+    bool b;
+    std::int64_t i;
+    std::uint64_t u;
+    double d;
+  } m_num{};
+  boost::shared_ptr<const std::string> m_string;
+  boost::shared_ptr<const VariantList> m_list;
+  boost::shared_ptr<const VariantMap> m_map;
+  JSObjectPtr m_object;
+
+  template <class T, class Enable>
+  friend struct variant_converter;
+};
+
+template <class T>
+struct variant_converter<T, typename std::enable_if<std::is_integral<T>::value &&
+                                                    !std::is_same<T, bool>::value>::type> {
+  static T convert(const variant& v) { return v.template to_integral<T>(); }
+};
+template <class T>
+struct variant_converter<T, typename std::enable_if<std::is_floating_point<T>::value>::type> {
+  static T convert(const variant& v) { return static_cast<T>(v.to_double()); }
+};
+template <>
+struct variant_converter<bool> {
+  static bool convert(const variant& v) { return v.to_bool(); }
+};
+template <>
+struct variant_converter<std::string> {
+  static std::string convert(const variant& v) { return v.to_string(); }
+};
+template <>
+struct variant_converter<VariantList> {
+  static VariantList convert(const variant& v) { return v.to_list(); }
+};
+template <>
+struct variant_converter<VariantMap> {
+  static VariantMap convert(const variant& v) { return v.to_map(); }
+};
+template <>
+struct variant_converter<variant> {
+  static variant convert(const variant& v) { return v; }
+};
+
+template <class T>
+T variant::convert_cast() const {
+  return variant_converter<T>::convert(*this);
+}
+
+template <class T>
+T variant::to_integral() const {
+  if (std::is_signed<T>::value) {
+    std::int64_t v = to_int64();
+    if (v < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
+        v > static_cast<std::int64_t>(std::numeric_limits<T>::max())) {
+      fail("an integer of that range");
+    }
+    return static_cast<T>(v);
+  }
+  std::uint64_t v = to_uint64();
+  if (v > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
+    fail("an integer of that range");
+  }
+  return static_cast<T>(v);
+}
+
+}  // namespace FB
