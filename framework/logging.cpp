@@ -1,6 +1,7 @@
 #include "framework/logging.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 #include <log4cplus/appender.h>
@@ -20,11 +21,14 @@ std::mutex g_setup_mutex;
 
 log4cplus::Logger& logger() {
   // log4cplus must be initialised before its first logger and torn down after its last use;
-  // the initializer lives as long as the process.
+  // the initializer lives as long as the process. So does the logger handle: destructors of
+  // other statics (the settings, the request factory) may still log at exit, after a static
+  // handle would have been destroyed.
   static log4cplus::Initializer* initializer = new log4cplus::Initializer();
   (void)initializer;
-  static log4cplus::Logger instance = log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("vocle"));
-  return instance;
+  static log4cplus::Logger* instance =
+      new log4cplus::Logger(log4cplus::Logger::getInstance(LOG4CPLUS_TEXT("vocle")));
+  return *instance;
 }
 
 log4cplus::LogLevel to_log4cplus(LogLevel level) {

@@ -2,17 +2,34 @@
 //
 // Conversions (convert_cast<T>):
 //  - numbers (and booleans, as 0 and 1) convert to any arithmetic type whose range holds the
-//    value; otherwise bad_variant_cast. A fraction converting to an integer is truncated.
+//    value; otherwise bad_variant_cast (-1 to an unsigned type, 1e20 to int64, NaN or an
+//    infinity to any integer, 1e300 to float). A fraction converting to an integer is truncated
+//    toward zero (so -0.5 gives 0 even for an unsigned type).
+//  - to bool: a number converts when it is 0 (false) or 1 (true); any other number fails.
 //  - a string converts to a number when its whole text parses as one (leading and trailing
-//    blanks allowed); to bool when it is "true", "false", "1" or "0".
+//    blanks allowed, an optional sign, decimal digits with an optional fraction and exponent,
+//    or "inf", "infinity", "nan" in any case): "12abc", "", "0x10" and "1e400" fail. Integer text
+//    is read exactly, so "18446744073709551615" gives the largest uint64; the number then converts
+//    by the rule above ("2.7" to int gives 2). To bool a string converts when it is "true",
+//    "false", "1" or "0" (blanks around it allowed, case as written).
 //  - numbers and booleans convert to strings ("true"/"false"; integers in decimal; doubles in
-//    their shortest exact form).
-//  - empty and null convert to nothing: every convert_cast throws bad_variant_cast, so option
-//    readers fall back to their defaults.
-//  - a list converts to VariantList, a map to VariantMap; page objects convert through the
-//    script layer.
+//    their shortest round-trip form: 2.5 -> "2.5", 3.0 -> "3", 1e20 -> "1e+20", NaN -> "nan").
+//  - empty and null convert to nothing: every convert_cast throws bad_variant_cast, to string
+//    too, so option readers fall back to their defaults. (convert_cast<variant> is no
+//    conversion: it returns the value itself, whatever its kind.)
+//  - a list converts to VariantList and nothing else, a map to VariantMap and nothing else.
+//  - a page object converts through the script layer; here it converts to nothing.
+//
+// A variant built from a null char pointer or an empty object pointer is null.
+//
+// Equality: int, uint and double values are equal when they hold the same number (3 == 3u ==
+// 3.0; -1 != the largest uint64; NaN equals nothing). Every other pair is equal when both have
+// the same kind and the same value: a bool is not a number here (true != 1), a string never
+// equals a number ("3" != 3), lists and maps compare element by element, objects by identity,
+// empty equals empty and null equals null.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -40,21 +57,33 @@ struct variant_converter;
 
 class variant {
  public:
-  enum kind_t { k_empty, k_null, k_bool, k_int, k_uint, k_double, k_string, k_list, k_map, k_object };
+  enum kind_t {
+    k_empty,
+    k_null,
+    k_bool,
+    k_int,
+    k_uint,
+    k_double,
+    k_string,
+    k_list,
+    k_map,
+    k_object
+  };
 
   variant() : m_kind(k_empty) {}
   variant(FBNull) : m_kind(k_null) {}
   variant(bool b) : m_kind(k_bool) { m_num.b = b; }
-  template <class T, typename std::enable_if<std::is_integral<T>::value && std::is_signed<T>::value &&
-                                                 !std::is_same<T, bool>::value,
-                                             int>::type = 0>
+  template <class T,
+            typename std::enable_if<std::is_integral<T>::value && std::is_signed<T>::value &&
+                                        !std::is_same<T, bool>::value,
+                                    int>::type = 0>
   variant(T v) : m_kind(k_int) {
     m_num.i = v;
   }
-  template <class T, typename std::enable_if<std::is_integral<T>::value &&
-                                                 std::is_unsigned<T>::value &&
-                                                 !std::is_same<T, bool>::value,
-                                             int>::type = 0>
+  template <class T,
+            typename std::enable_if<std::is_integral<T>::value && std::is_unsigned<T>::value &&
+                                        !std::is_same<T, bool>::value,
+                                    int>::type = 0>
   variant(T v) : m_kind(k_uint) {
     m_num.u = v;
   }
@@ -85,17 +114,25 @@ class variant {
   bool operator!=(const variant& other) const { return !(*this == other); }
 
  private:
-  std::int64_t to_int64() const;
-  std::uint64_t to_uint64() const;
-  double to_double() const;
+  // target names the type asked for, for the message of a failed conversion.
+  std::int64_t to_int64(const std::string& target) const;
+  std::uint64_t to_uint64(const std::string& target) const;
+  double to_double(const std::string& target) const;
   bool to_bool() const;
   std::string to_string() const;
   VariantList to_list() const;
   VariantMap to_map() const;
-  [[noreturn]] void fail(const char* to) const;
+  [[noreturn]] void fail(const std::string& to) const;
 
   template <class T>
   T to_integral() const;
+  template <class T>
+  T to_floating() const;
+  // "int32", "uint64", ... for messages.
+  template <class T>
+  static std::string integral_name() {
+    return (std::is_signed<T>::value ? "int" : "uint") + std::to_string(sizeof(T) * 8);
+  }
 
   kind_t m_kind;
   union {
@@ -114,13 +151,13 @@ class variant {
 };
 
 template <class T>
-struct variant_converter<T, typename std::enable_if<std::is_integral<T>::value &&
-                                                    !std::is_same<T, bool>::value>::type> {
+struct variant_converter<
+    T, typename std::enable_if<std::is_integral<T>::value && !std::is_same<T, bool>::value>::type> {
   static T convert(const variant& v) { return v.template to_integral<T>(); }
 };
 template <class T>
 struct variant_converter<T, typename std::enable_if<std::is_floating_point<T>::value>::type> {
-  static T convert(const variant& v) { return static_cast<T>(v.to_double()); }
+  static T convert(const variant& v) { return v.template to_floating<T>(); }
 };
 template <>
 struct variant_converter<bool> {
@@ -150,17 +187,31 @@ T variant::convert_cast() const {
 
 template <class T>
 T variant::to_integral() const {
-  if (std::is_signed<T>::value) {
-    std::int64_t v = to_int64();
+  if constexpr (std::is_signed<T>::value) {
+    const std::string target = integral_name<T>();
+    std::int64_t v = to_int64(target);
     if (v < static_cast<std::int64_t>(std::numeric_limits<T>::min()) ||
         v > static_cast<std::int64_t>(std::numeric_limits<T>::max())) {
-      fail("an integer of that range");
+      fail(target);
+    }
+    return static_cast<T>(v);
+  } else {
+    const std::string target = integral_name<T>();
+    std::uint64_t v = to_uint64(target);
+    if (v > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
+      fail(target);
     }
     return static_cast<T>(v);
   }
-  std::uint64_t v = to_uint64();
-  if (v > static_cast<std::uint64_t>(std::numeric_limits<T>::max())) {
-    fail("an integer of that range");
+}
+
+template <class T>
+T variant::to_floating() const {
+  const std::string target = std::is_same<T, float>::value ? "float" : "double";
+  double v = to_double(target);
+  // A finite value beyond the type's range has no counterpart (the cast would be undefined).
+  if (std::isfinite(v) && std::fabs(v) > static_cast<long double>(std::numeric_limits<T>::max())) {
+    fail(target);
   }
   return static_cast<T>(v);
 }

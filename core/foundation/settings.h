@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -78,7 +79,22 @@ class settings : private boost::noncopyable {
   tree m_lang;
   std::string m_current_lang;
   std::string m_log_file;
+  std::mutex m_log_file_mutex;
+
+  // The text as a format pattern that stands for itself ("%" doubled).
+  static std::string literal_pattern(const std::string& text);
 };
+
+inline std::string settings::literal_pattern(const std::string& text) {
+  std::string pattern;
+  for (char c : text) {
+    pattern += c;
+    if (c == '%') {
+      pattern += '%';
+    }
+  }
+  return pattern;
+}
 
 template <class A>
 std::string settings::translate_format(const std::string& key, const A& a) const {
@@ -86,7 +102,13 @@ std::string settings::translate_format(const std::string& key, const A& a) const
   try {
     return (boost::format(pattern) % a).str();
   } catch (const boost::io::format_error&) {
-    return (boost::format(translate("ERROR_I18N_FORMAT_PREFIX") + "%2%") % pattern % a).str();
+  }
+  std::string prefix = translate("ERROR_I18N_FORMAT_PREFIX");
+  try {
+    return (boost::format(prefix + "%2%") % pattern % a).str();
+  } catch (const boost::io::format_error&) {
+    // A prefix that does not format itself is taken as plain text.
+    return (boost::format(literal_pattern(prefix) + "%2%") % pattern % a).str();
   }
 }
 
@@ -96,8 +118,13 @@ std::string settings::translate_format(const std::string& key, const A& a, const
   try {
     return (boost::format(pattern) % a % b).str();
   } catch (const boost::io::format_error&) {
-    return (boost::format(translate("ERROR_I18N_FORMAT_PREFIX") + "%2%, %3%") % pattern % a % b)
-        .str();
+  }
+  std::string prefix = translate("ERROR_I18N_FORMAT_PREFIX");
+  try {
+    return (boost::format(prefix + "%2%, %3%") % pattern % a % b).str();
+  } catch (const boost::io::format_error&) {
+    // A prefix that does not format itself is taken as plain text.
+    return (boost::format(literal_pattern(prefix) + "%2%, %3%") % pattern % a % b).str();
   }
 }
 

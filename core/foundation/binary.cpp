@@ -1,0 +1,157 @@
+#include "core/foundation/binary.h"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <stdexcept>
+
+#include <boost/filesystem.hpp>
+
+namespace vocle {
+namespace fs = boost::filesystem;
+
+binary::binary(const char* data, std::size_t length) : m_data(length + 1, 0) {
+  if (length) {
+    std::memcpy(m_data.data(), data, length);
+  }
+}
+
+binary::binary(std::size_t count) : m_data(count + 1, 0) {}
+
+binary::binary(std::uint32_t value) : m_data(5, 0) {
+  for (int i = 0; i < 4; ++i) {
+    m_data[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  }
+}
+
+binary::~binary() = default;
+
+void binary::resize(std::size_t n) {
+  m_data.resize(n + 1, 0);
+  m_data[n] = 0;
+}
+
+void binary::write(std::size_t offset, const char* data, std::size_t length) {
+  if (!length) {
+    return;
+  }
+  if (offset > m_data.max_size() - 1 || length > m_data.max_size() - 1 - offset) {
+    throw std::length_error("vocle::binary::write");
+  }
+  std::vector<char> copy;
+  std::less_equal<const char*> le;
+  if (le(m_data.data(), data) && le(data, m_data.data() + m_data.size() - 1)) {
+    // The source lies in this buffer, which growing may move.
+    copy.assign(data, data + length);
+    data = copy.data();
+  }
+  if (offset + length > size()) {
+    resize(offset + length);
+  }
+  std::memmove(m_data.data() + offset, data, length);
+}
+
+void binary::append(const char* data, std::size_t length) {
+  write(size(), data, length);
+}
+
+void binary::consume(std::size_t n) {
+  if (!n || !size()) {
+    return;
+  }
+  if (n > size()) {
+    n = size();
+  }
+  m_data.erase(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+void binary::assign(const char* data, std::size_t length) {
+  std::vector<char> contents(length + 1, 0);
+  if (length) {
+    std::memcpy(contents.data(), data, length);
+  }
+  m_data.swap(contents);
+}
+
+bool binary::save(const std::string& path) const {
+  boost::system::error_code ec;
+  fs::path target(path);
+  // Through a symbolic link the file it names is replaced, not the link.
+  if (fs::is_symlink(target, ec)) {
+    fs::path resolved = fs::canonical(target, ec);
+    if (!ec) {
+      target = resolved;
+    }
+  }
+  // What could not be opened for writing in place is refused as before: a folder, or a file
+  // the user may not write.
+  fs::file_status old_status = fs::status(target, ec);
+  const bool replacing = fs::exists(old_status);
+  if (fs::is_directory(old_status) || (replacing && ::access(target.c_str(), W_OK) != 0)) {
+    return false;
+  }
+
+  // The contents go to a file of their own beside the target and replace it only once they are
+  // all written, so a failed write (a full disk) leaves the old file as it was.
+  std::string name = target.filename().string().substr(0, 200);
+  fs::path temp = target.parent_path() /
+                  ("." + name + "." + fs::unique_path("%%%%-%%%%-%%%%").string() + ".tmp");
+  std::ofstream out(temp.string(), std::ios::out | std::ios::binary | std::ios::trunc);
+  if (!out.is_open()) {
+    return false;
+  }
+  try {
+    out.exceptions(std::ios::failbit | std::ios::badbit);
+    if (size()) {
+      out.write(m_data.data(), static_cast<std::streamsize>(size()));
+    }
+    out.close();  // the last bytes reach the disk here, and a full disk shows here
+  } catch (const std::ios_base::failure& e) {
+    std::cerr << "Failed to write: " << e.what() << std::endl;
+    // Closing again writes nothing more: the stream is failed already.
+    out.exceptions(std::ios::goodbit);
+    out.close();
+    fs::remove(temp, ec);
+    return false;
+  }
+  if (replacing) {
+    fs::permissions(temp, old_status.permissions(), ec);
+  }
+  fs::rename(temp, target, ec);
+  if (ec) {
+    std::cerr << "Failed to write: " << ec.message() << std::endl;
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+bool binary::load(const std::string& path) {
+  boost::system::error_code ec;
+  // A folder opens like a file but has no contents (and a nonsense size).
+  if (fs::is_directory(fs::path(path), ec)) {
+    return false;
+  }
+  std::ifstream in(path, std::ios::in | std::ios::binary | std::ios::ate);
+  if (!in.is_open()) {
+    return false;
+  }
+  std::streamoff end = in.tellg();
+  if (end < 0) {
+    return false;
+  }
+  std::vector<char> contents(static_cast<std::size_t>(end) + 1, 0);
+  in.seekg(0, std::ios::beg);
+  in.read(contents.data(), static_cast<std::streamsize>(end));
+  // A file that shrank while it was read keeps what was there, not a tail of zeros.
+  std::streamsize got = in.gcount();
+  contents.resize(static_cast<std::size_t>(got) + 1);
+  contents.back() = 0;
+  m_data.swap(contents);
+  return true;
+}
+
+}  // namespace vocle
