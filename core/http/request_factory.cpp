@@ -1,0 +1,110 @@
+#include "core/http/request_factory.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include <boost/format.hpp>
+
+#include "core/foundation/log.h"
+#include "core/foundation/settings.h"
+
+// The form interface (curl_formadd, CURLOPT_HTTPPOST) is deprecated in favour of the mime one but
+// works, and it is the interface this client is built on.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace vocle {
+namespace http {
+
+std::mutex request_mutex;
+
+namespace {
+
+// The form and its part header lists, freed in that order whatever way post is left: libcurl
+// refers to the lists from the form, so they outlive it.
+class form_guard {
+ public:
+  form_guard() = default;
+  form_guard(const form_guard&) = delete;
+  form_guard& operator=(const form_guard&) = delete;
+  ~form_guard() {
+    curl_formfree(first);
+    VOCLE_LOG_TRACE("post freed");
+    for (curl_slist* list : lists) {
+      curl_slist_free_all(list);
+      VOCLE_LOG_TRACE("curl_slist %1% freed", static_cast<const void*>(list));
+    }
+  }
+
+  curl_httppost* first = nullptr;
+  curl_httppost* last = nullptr;
+  request_factory::header_lists lists;
+};
+
+std::string translated_or_key(const std::string& key) {
+  try {
+    return settings::instance().translate(key);
+  } catch (const std::exception& e) {
+    VOCLE_LOG_ERROR("translate %1% failed: %2%", key, e.what());
+    return key;
+  }
+}
+
+}  // namespace
+
+request_factory::request_factory() {
+  VOCLE_LOG_DEBUG("entered");
+  CURLcode result = curl_global_init(CURL_GLOBAL_ALL);
+  VOCLE_LOG_INFO("curl_global_init done, returns %1%", static_cast<int>(result));
+}
+
+request_factory& request_factory::instance() {
+  std::lock_guard<std::mutex> lock(request_mutex);
+  // Never destroyed: libcurl's global state lasts until its clean-up at exit. A construction that
+  // throws leaves the pointer null, so the next call tries again.
+  static request_factory* the_instance = nullptr;
+  if (!the_instance) {
+    the_instance = new request_factory();
+    std::atexit(curl_global_cleanup);
+  }
+  return *the_instance;
+}
+
+std::string request_factory::cookie_note(const std::string& cookie) {
+  return (boost::format("<%1% bytes>") % cookie.size()).str();
+}
+
+void request_factory::post(const std::string& uri, const std::string& cookie,
+                           const function_ptr& callback, const function_ptr& on_upload_frame,
+                           const form_fields& fields, task* upload_task) {
+  std::unique_ptr<task> owned(upload_task);
+  std::unique_lock<std::mutex> lock(request_mutex);
+  // Declared after the lock, so the task is destroyed (and leaves its table) before the lock is
+  // released, and after the form, which is declared later still.
+  std::unique_ptr<task> held(std::move(owned));
+  VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
+
+  form_guard form;
+  build_form(form.first, form.last, fields, form.lists);
+
+  if (form.first) {
+    perform_post(uri, cookie, form.first, callback, on_upload_frame, held.get());
+  } else {
+    // Nothing to send: no request, but the upload still ends like every other one, with its
+    // task at 4 and one failure list.
+    VOCLE_LOG_ERROR("no form part to post to %1%", uri);
+    if (held) {
+      held->set_status(task::task_done);
+    }
+    progress_context context;
+    context.task = held.get();
+    if (callback) {
+      std::int32_t id = held ? held->id() : -1;
+      callback->call_async(FB::VariantList{false, translated_or_key("ZRV_ERR_NET_MISSING_ARGS"), id,
+                                           transfer_summary(&context)});
+    }
+  }
+  VOCLE_LOG_INFO("post done, free allocated resources");
+}
+
+}  // namespace http
+}  // namespace vocle

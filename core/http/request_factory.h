@@ -1,0 +1,120 @@
+// The process-wide HTTP client through which the studio uploads recordings.
+//
+// post turns a field map into a multipart form, runs one transfer, hands the outcome to the
+// page's callback as one result list, frees what it allocated and ends the life of the upload
+// task. Every post of the process runs under one mutex, so uploads run one after another.
+//
+// The work is split over files by concern:
+//   request_factory.cpp           the instance, libcurl's global state, post
+//   request_factory_form.cpp      the multipart form built from the field map
+//   request_factory_transfer.cpp  the options, the stream, header and progress callbacks
+//   request_factory_response.cpp  the result list and the network error codes
+//
+// Result list of every upload, on success and on failure alike:
+//   (bool success, string body-or-error-text, int32 task id, string transfer summary)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <curl/curl.h>
+#include <boost/any.hpp>
+#include <boost/noncopyable.hpp>
+
+#include "core/foundation/binary.h"
+#include "core/foundation/function.h"
+#include "core/http/form_field.h"
+#include "core/http/progress_context.h"
+#include "core/studio/task.h"
+
+namespace vocle {
+namespace http {
+
+// Held by instance while it builds the factory and by post for the whole of each post. Not
+// recursive: never call instance or post while holding it. Lock order: this mutex, then a task
+// table's lock, then a task's lock.
+extern std::mutex request_mutex;
+
+class request_factory : private boost::noncopyable {
+ public:
+  typedef audio::studio::task task;
+  // Response header name (lower-cased) -> value (as received, line break included).
+  typedef std::map<std::string, std::string> header_map;
+  // One entry per field, in field order: the part's own header list, or null.
+  typedef std::vector<curl_slist*> header_lists;
+
+  // The single factory, built on first use; building it initialises libcurl's global state and
+  // registers its clean-up at exit. Call it before every post.
+  static request_factory& instance();
+
+  // Posts fields to uri as a multipart form and issues one result list to callback (when set);
+  // on_upload_frame (when set) receives (ulnow, ultotal, task id) as the upload advances.
+  // Owns task from the call on: its status ends at 4 and it is destroyed (which takes it out of
+  // its table) before post returns. The fields' binaries are drained by the transfer. A field
+  // value of the wrong kind throws boost::bad_any_cast out of post.
+  static void post(const std::string& uri, const std::string& cookie, const function_ptr& callback,
+                   const function_ptr& on_upload_frame, const form_fields& fields, task* task);
+
+  // Appends one part per field to the form (first, last: both null for a new form) and one
+  // entry per field to lists.
+  static void build_form(curl_httppost*& first, curl_httppost*& last, const form_fields& fields,
+                         header_lists& lists);
+  // Adds the part of one field; returns the part's header list (the caller frees it after the
+  // form), or null.
+  static curl_slist* add_form_part(curl_httppost*& first, curl_httppost*& last,
+                                   const std::string& type, const std::string& name,
+                                   const boost::any& value);
+  // Adds a part streamed from the binary that value holds, with the given header list.
+  static void add_stream_part(curl_httppost*& first, curl_httppost*& last, curl_slist* list,
+                              const std::string& name, const boost::any& value);
+
+  // Runs one transfer of the form on a new easy handle, sets the task's status to 4 and issues
+  // the result list.
+  static void perform_post(const std::string& uri, const std::string& cookie, curl_httppost* form,
+                           const function_ptr& callback, const function_ptr& on_upload_frame,
+                           task* task);
+  // perform_post on a given easy handle, which it cleans up. With a null handle no request is
+  // made; the task still ends at 4 and the callback gets one failure list.
+  static void run_transfer(CURL* handle, const std::string& uri, const std::string& cookie,
+                           curl_httppost* form, const function_ptr& callback,
+                           const function_ptr& on_upload_frame, task* task);
+
+  // libcurl's callbacks. The last argument is what the matching *DATA option gave: the body
+  // (vocle::binary), the streamed part's vocle::binary, the header_map, the progress_context.
+  static std::size_t write_response_data(char* data, std::size_t size, std::size_t count,
+                                         void* body);
+  static std::size_t read_request_binary(char* buffer, std::size_t size, std::size_t count,
+                                         void* binary);
+  static std::size_t write_header_data(char* data, std::size_t size, std::size_t count,
+                                       void* headers);
+  static int progress_callback(void* context, double dltotal, double dlnow, double ultotal,
+                               double ulnow);
+
+  // Stores a "Name: value" line as headers[lower-cased name] = value; other lines change nothing.
+  static void parse_header(const std::string& line, header_map& headers);
+  // 1 aborts the transfer (no task, or a cancel was requested), 0 lets it go on.
+  static int xferinfo(progress_context* context, std::int64_t dltotal, std::int64_t dlnow,
+                      std::int64_t ultotal, std::int64_t ulnow);
+
+  // Turns the outcome of a transfer into the result list and issues it to callback.
+  static void response_callback(CURLcode result, std::int32_t status, const header_map& headers,
+                                const binary& body, const function_ptr& callback,
+                                const progress_context* context);
+  // The network error code of a libcurl result.
+  static std::string curl_error_code(CURLcode result);
+  // "ulnow: .., ultotal: .., dlnow: .., dltotal: .., total_time: .."; empty without a context.
+  static std::string transfer_summary(const progress_context* context);
+
+  // How a cookie appears in log lines: its length, never its text (it is a credential).
+  static std::string cookie_note(const std::string& cookie);
+
+ private:
+  request_factory();
+};
+
+}  // namespace http
+}  // namespace vocle

@@ -1,0 +1,101 @@
+#include <memory>
+
+#include <boost/shared_ptr.hpp>
+
+#include "core/foundation/log.h"
+#include "core/http/request_factory.h"
+
+// The form interface (curl_formadd) is deprecated in favour of the mime one but works, and it is
+// the interface this client is built on.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace vocle {
+namespace http {
+
+namespace {
+
+struct slist_deleter {
+  void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+typedef std::unique_ptr<curl_slist, slist_deleter> slist_ptr;
+
+// A list of the given lines; the list is freed again if taking the value out of its holder throws
+// before the list is handed over.
+slist_ptr make_list(std::initializer_list<const char*> lines) {
+  slist_ptr list;
+  for (const char* line : lines) {
+    curl_slist* grown = curl_slist_append(list.get(), line);
+    if (!grown) {
+      throw std::bad_alloc();
+    }
+    list.release();
+    list.reset(grown);
+  }
+  return list;
+}
+
+void check_formadd(CURLFORMcode code, const std::string& name) {
+  if (code != CURL_FORMADD_OK) {
+    VOCLE_LOG_ERROR("curl_formadd of part %1% failed: %2%", name, static_cast<int>(code));
+  }
+}
+
+}  // namespace
+
+void request_factory::build_form(curl_httppost*& first, curl_httppost*& last,
+                                 const form_fields& fields, header_lists& lists) {
+  for (const auto& field : fields) {
+    lists.push_back(nullptr);
+    lists.back() = add_form_part(first, last, field.second.type, field.first, field.second.value);
+  }
+}
+
+curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*& last,
+                                           const std::string& type, const std::string& name,
+                                           const boost::any& value) {
+  if (type == "xml") {
+    slist_ptr list = make_list({"Content-Type: application/xml"});
+    const std::string& text = boost::any_cast<const std::string&>(value);
+    check_formadd(
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_CONTENTHEADER,
+                     list.get(), CURLFORM_COPYCONTENTS, text.c_str(), CURLFORM_END),
+        name);
+    return list.release();
+  }
+  if (type == "binary") {
+    slist_ptr list =
+        make_list({"Content-Type: application/octet-stream", "Content-Transfer-Encoding: binary"});
+    add_stream_part(first, last, list.get(), name, value);
+    return list.release();
+  }
+  if (type == "wav_dvi_adpcm") {
+    slist_ptr list = make_list({"Content-Type: application/wav; codec=\"11\""});
+    add_stream_part(first, last, list.get(), name, value);
+    return list.release();
+  }
+  if (type == "string") {
+    const std::string& text = boost::any_cast<const std::string&>(value);
+    check_formadd(curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(),
+                               CURLFORM_COPYCONTENTS, text.c_str(), CURLFORM_END),
+                  name);
+    return nullptr;
+  }
+  VOCLE_LOG_WARN("part %1% of unknown type %2% is not posted", name, type);
+  return nullptr;
+}
+
+void request_factory::add_stream_part(curl_httppost*& first, curl_httppost*& last, curl_slist* list,
+                                      const std::string& name, const boost::any& value) {
+  // The field map keeps the binary alive for the whole post; libcurl hands its address back to
+  // read_request_binary.
+  boost::shared_ptr<binary> bytes = boost::any_cast<boost::shared_ptr<binary> >(value);
+  binary* stream = bytes.get();
+  check_formadd(
+      curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILENAME, name.c_str(),
+                   CURLFORM_CONTENTHEADER, list, CURLFORM_STREAM, stream, CURLFORM_CONTENTSLENGTH,
+                   static_cast<long>(stream ? stream->size() : 0), CURLFORM_END),
+      name);
+}
+
+}  // namespace http
+}  // namespace vocle

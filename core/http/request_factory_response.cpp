@@ -1,0 +1,143 @@
+#include <exception>
+#include <functional>
+
+#include <boost/format.hpp>
+
+#include "core/foundation/log.h"
+#include "core/foundation/settings.h"
+#include "core/http/request_factory.h"
+
+namespace vocle {
+namespace http {
+
+namespace {
+
+// The page is told every outcome through the one result list, so no failure of the settings
+// (an unreadable configuration, a language text that cannot be formatted) may keep the list from
+// being issued: the message key itself stands in for its text then.
+std::string text_or_key(const std::string& key, const std::function<std::string()>& make) {
+  try {
+    return make();
+  } catch (const std::exception& e) {
+    VOCLE_LOG_ERROR("translation of %1% failed: %2%", key, e.what());
+    return key;
+  }
+}
+
+// The answer's text: the piece after the first blank line when the body has one (up to the next
+// blank line), else the whole body.
+std::string body_text(const binary& body) {
+  static const std::string separator = "\r\n\r\n";
+  const std::string bytes(body.begin(), body.size());
+  std::string::size_type first = bytes.find(separator);
+  if (first == std::string::npos) {
+    return bytes;
+  }
+  std::string::size_type begin = first + separator.size();
+  std::string::size_type end = bytes.find(separator, begin);
+  return bytes.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+}  // namespace
+
+std::string request_factory::transfer_summary(const progress_context* context) {
+  if (!context) {
+    return std::string();
+  }
+  return (boost::format("ulnow: %1%, ultotal: %2%, dlnow: %3%, dltotal: %4%, total_time: %5%") %
+          context->ulnow % context->ultotal % context->dlnow % context->dltotal %
+          context->total_time)
+      .str();
+}
+
+std::string request_factory::curl_error_code(CURLcode result) {
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return "ZRV_ERR_NET_BAD_URL";
+    case CURLE_COULDNT_CONNECT:
+      return "ZRV_ERR_NET_CONNECTION";
+    case CURLE_OPERATION_TIMEDOUT:
+      return "ZRV_ERR_NET_TIMEOUT";
+    case CURLE_TOO_MANY_REDIRECTS:
+      return "ZRV_ERR_NET_MAX_REDIRECTS_EXCEEDED";
+    default:
+      return "ZRV_ERR_NET_HTTP";
+  }
+}
+
+void request_factory::response_callback(CURLcode result, std::int32_t status,
+                                        const header_map& headers, const binary& body,
+                                        const function_ptr& callback,
+                                        const progress_context* context) {
+  const std::int32_t id = context && context->task ? context->task->id() : -1;
+  const std::string summary = transfer_summary(context);
+
+  FB::VariantList list;
+  if (result != CURLE_OK) {
+    const std::string message = curl_easy_strerror(result);
+    VOCLE_LOG_ERROR("http request failed: %1%", message);
+    const std::string code = curl_error_code(result);
+    const std::string text =
+        text_or_key(code, [&] { return settings::instance().translate_format(code, message); });
+    list = FB::VariantList{false, text + ", " + summary, id, summary};
+  } else {
+    const std::string answer = body_text(body);
+    VOCLE_LOG_INFO("http status %1%, response %2%", status, answer);
+
+    auto location = [&headers] {
+      header_map::const_iterator it = headers.find("location");
+      return it == headers.end() ? std::string() : it->second;
+    };
+    std::string text;
+    switch (status) {
+      case 200:
+        VOCLE_LOG_DEBUG("response: %1%", answer);
+        list = FB::VariantList{true, answer, id, summary};
+        break;
+      case 301: {
+        const std::string where = location();
+        VOCLE_LOG_DEBUG("Permanently moved to location: %1%", where);
+        text = text_or_key("ZRV_ERR_NET_MOVED_PERMANENTLY", [&] {
+          return settings::instance().translate_format("ZRV_ERR_NET_MOVED_PERMANENTLY", where);
+        });
+        break;
+      }
+      case 307: {
+        const std::string where = location();
+        VOCLE_LOG_DEBUG("redirected to location: %1%", where);
+        text = text_or_key("ZRV_ERR_NET_REDIRECTED", [&] {
+          return settings::instance().translate_format("ZRV_ERR_NET_REDIRECTED", where);
+        });
+        break;
+      }
+      case 400:
+        VOCLE_LOG_DEBUG("400 bad request");
+        text = text_or_key("ZRV_ERR_NET_MISSING_ARGS", [] {
+          return settings::instance().translate("ZRV_ERR_NET_MISSING_ARGS");
+        });
+        break;
+      case 422:
+        VOCLE_LOG_DEBUG("422 not processable entity");
+        text = text_or_key("ZRV_ERR_NET_BAD_ARGS",
+                           [] { return settings::instance().translate("ZRV_ERR_NET_BAD_ARGS"); });
+        break;
+      default:
+        VOCLE_LOG_DEBUG("unknown http status %1%", status);
+        text = text_or_key("ZRV_ERR_NET_UNKNOWN_STATUS", [&] {
+          return settings::instance().translate_format("ZRV_ERR_NET_UNKNOWN_STATUS", status,
+                                                       answer);
+        });
+        break;
+    }
+    if (status != 200) {
+      list = FB::VariantList{false, text, id, summary};
+    }
+  }
+
+  if (callback) {
+    callback->call_async(list);
+  }
+}
+
+}  // namespace http
+}  // namespace vocle

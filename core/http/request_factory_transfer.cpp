@@ -1,0 +1,211 @@
+#include <algorithm>
+#include <cstring>
+#include <locale>
+
+#include <boost/regex.hpp>
+
+#include "core/foundation/log.h"
+#include "core/http/request_factory.h"
+
+// CURLOPT_HTTPPOST and CURLOPT_PROGRESSFUNCTION are deprecated in favour of the mime and xferinfo
+// interfaces but work, and they are the interfaces this client is built on.
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+namespace vocle {
+namespace http {
+
+namespace {
+
+const char* const user_agent = "vocle/1.1.0.0";
+// Later libcurl releases stop at 30 by default; without a limit a redirect loop runs until the
+// time-out, or for ever when there is none.
+const long max_redirects = 30;
+
+template <class T>
+void set_option(CURL* handle, CURLoption option, T value) {
+  CURLcode result = curl_easy_setopt(handle, option, value);
+  if (result != CURLE_OK) {
+    VOCLE_LOG_ERROR("curl_easy_setopt(%1%) failed: %2%", static_cast<int>(option),
+                    curl_easy_strerror(result));
+  }
+}
+
+}  // namespace
+
+void request_factory::perform_post(const std::string& uri, const std::string& cookie,
+                                   curl_httppost* form, const function_ptr& callback,
+                                   const function_ptr& on_upload_frame, task* upload_task) {
+  VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
+  run_transfer(curl_easy_init(), uri, cookie, form, callback, on_upload_frame, upload_task);
+}
+
+void request_factory::run_transfer(CURL* handle, const std::string& uri, const std::string& cookie,
+                                   curl_httppost* form, const function_ptr& callback,
+                                   const function_ptr& on_upload_frame, task* upload_task) {
+  binary body(static_cast<std::size_t>(0));
+  header_map headers;
+  progress_context context;
+  context.handle = handle;
+  context.on_upload_frame = on_upload_frame;
+  context.task = upload_task;
+
+  CURLcode result = CURLE_FAILED_INIT;
+  std::int32_t status = 0;
+  if (!handle) {
+    VOCLE_LOG_ERROR("curl_easy_init failed, nothing posted to %1%", uri);
+  } else {
+    set_option(handle, CURLOPT_POST, 1L);
+    set_option(handle, CURLOPT_HTTPPOST, form);
+    set_option(handle, CURLOPT_URL, uri.c_str());
+    const std::int32_t timeout = upload_task ? upload_task->timeout() : 0;
+    VOCLE_LOG_ERROR("timeout: %1%", timeout);
+    if (timeout > 0) {
+      set_option(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout));
+    }
+    // Time-outs by signal are unsafe in a process with other threads.
+    set_option(handle, CURLOPT_NOSIGNAL, 1L);
+    set_option(handle, CURLOPT_USERAGENT, user_agent);
+    set_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    set_option(handle, CURLOPT_MAXREDIRS, max_redirects);
+    set_option(handle, CURLOPT_COOKIE, cookie.c_str());
+    set_option(handle, CURLOPT_READFUNCTION, &read_request_binary);
+    set_option(handle, CURLOPT_HEADERFUNCTION, &write_header_data);
+    set_option(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
+    set_option(handle, CURLOPT_WRITEFUNCTION, &write_response_data);
+    set_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(&body));
+    set_option(handle, CURLOPT_PROGRESSFUNCTION, &progress_callback);
+    set_option(handle, CURLOPT_PROGRESSDATA, static_cast<void*>(&context));
+    set_option(handle, CURLOPT_NOPROGRESS, 0L);
+    // The empty "Expect:" keeps libcurl from waiting for a 100-continue before a large body.
+    curl_slist* request_headers = nullptr;
+    for (const char* line : {"Expect:", "Accept: application/json", "Connection: close"}) {
+      curl_slist* grown = curl_slist_append(request_headers, line);
+      if (grown) {
+        request_headers = grown;
+      }
+    }
+    set_option(handle, CURLOPT_HTTPHEADER, request_headers);
+
+    VOCLE_LOG_DEBUG("posting to server");
+    result = curl_easy_perform(handle);
+
+    long response_code = 0;
+    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response_code) == CURLE_OK) {
+      status = static_cast<std::int32_t>(response_code);
+    }
+    curl_easy_cleanup(handle);
+    context.handle = nullptr;
+    curl_slist_free_all(request_headers);
+  }
+
+  // Also after a cancel: the upload is over whatever its outcome.
+  if (upload_task) {
+    upload_task->set_status(task::task_done);
+  }
+  response_callback(result, status, headers, body, callback, &context);
+  VOCLE_LOG_DEBUG("request %1% done.", uri);
+}
+
+std::size_t request_factory::write_response_data(char* data, std::size_t size, std::size_t count,
+                                                 void* body) {
+  VOCLE_LOG_TRACE("enters(%1%, %2%, %3%, %4%)", static_cast<const void*>(data), size, count, body);
+  if (!data || !size || !count || !body) {
+    VOCLE_LOG_ERROR("arguments error");
+    return 0;
+  }
+  std::size_t n = size * count;
+  static_cast<binary*>(body)->append(data, n);
+  VOCLE_LOG_TRACE("result %1%.", n);
+  return n;
+}
+
+std::size_t request_factory::read_request_binary(char* buffer, std::size_t size, std::size_t count,
+                                                 void* stream) {
+  VOCLE_LOG_TRACE("enters (%1%, %2%, %3%, %4%)", static_cast<const void*>(buffer), size, count,
+                  stream);
+  if (!buffer || !size || !count || !stream) {
+    VOCLE_LOG_ERROR("arguments error");
+    return 0;
+  }
+  binary* bytes = static_cast<binary*>(stream);
+  std::size_t n = std::min(size * count, bytes->size());
+  if (n) {
+    std::memcpy(buffer, bytes->data(), n);
+    bytes->consume(n);
+  }
+  VOCLE_LOG_TRACE("%1% -> %2%, %3% bytes written", stream, static_cast<const void*>(buffer), n);
+  return n;
+}
+
+std::size_t request_factory::write_header_data(char* data, std::size_t size, std::size_t count,
+                                               void* headers) {
+  VOCLE_LOG_TRACE("enters(%1%, %2%, %3%, %4%)", static_cast<const void*>(data), size, count,
+                  headers);
+  if (!data || !size || !count || !headers) {
+    VOCLE_LOG_ERROR("arguments error");
+    return 0;
+  }
+  std::size_t n = size * count;
+  parse_header(std::string(data, n), *static_cast<header_map*>(headers));
+  return n;
+}
+
+void request_factory::parse_header(const std::string& line, header_map& headers) {
+  VOCLE_LOG_TRACE("header: %1%", line);
+  // Compiled once; only the single transfer in flight uses it.
+  static const boost::regex pattern("^\\s*([^:\\s]+)\\s*:\\s*(.+)\\s*$", boost::regex::perl);
+  // The dot matches CR and LF here and the value group is greedy, so the value keeps the line
+  // break that ends the line.
+  const std::string text(line.c_str());
+  boost::smatch match;
+  if (!boost::regex_match(text, match, pattern)) {
+    return;
+  }
+  std::string name = match[1].str();
+  const std::ctype<char>& ctype = std::use_facet<std::ctype<char> >(std::locale());
+  ctype.tolower(&name[0], &name[0] + name.size());
+  std::string value = match[2].str();
+  VOCLE_LOG_TRACE("%1%: %2%", name, value);
+  headers[name] = value;
+}
+
+int request_factory::progress_callback(void* context, double dltotal, double dlnow, double ultotal,
+                                       double ulnow) {
+  return xferinfo(static_cast<progress_context*>(context), static_cast<std::int64_t>(dltotal),
+                  static_cast<std::int64_t>(dlnow), static_cast<std::int64_t>(ultotal),
+                  static_cast<std::int64_t>(ulnow));
+}
+
+int request_factory::xferinfo(progress_context* context, std::int64_t dltotal, std::int64_t dlnow,
+                              std::int64_t ultotal, std::int64_t ulnow) {
+  if (!context || !context->task) {
+    VOCLE_LOG_ERROR("no task, abort");
+    return 1;
+  }
+  if (context->task->exchange_status(task::task_cancel_requested, task::task_canceled)) {
+    VOCLE_LOG_ERROR("task(%1%) canceled", context->task->id());
+    return 1;
+  }
+
+  double total_time = 0;
+  if (context->handle &&
+      curl_easy_getinfo(context->handle, CURLINFO_TOTAL_TIME, &total_time) != CURLE_OK) {
+    total_time = 0;
+  }
+
+  if (context->on_upload_frame && ultotal != 0 &&
+      (ulnow != context->ulnow || ultotal != context->ultotal)) {
+    context->on_upload_frame->call_async(FB::VariantList{
+        static_cast<std::int32_t>(ulnow), static_cast<std::int32_t>(ultotal), context->task->id()});
+  }
+
+  context->ulnow = ulnow;
+  context->ultotal = ultotal;
+  context->dlnow = dlnow;
+  context->dltotal = dltotal;
+  context->total_time = total_time;
+  return 0;
+}
+
+}  // namespace http
+}  // namespace vocle

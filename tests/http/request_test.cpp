@@ -1,0 +1,235 @@
+// The upload request as the server receives it.
+#include <gmock/gmock.h>
+#include <boost/any.hpp>
+
+#include "common/temp_dir.h"
+#include "framework/logging.h"
+#include "upload_fixture.h"
+
+namespace vocle {
+namespace http_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testkit::header_list;
+using testkit::recorded_part;
+using testkit::recorded_request;
+
+class request_test : public upload_test {
+ protected:
+  request_test() { server.reply("/upload", testkit::http_reply{200, "{\"ok\": true}"}); }
+
+  // The one request of a post, parsed as a valid multipart form.
+  recorded_request only_request() {
+    std::vector<recorded_request> all = server.requests();
+    EXPECT_EQ(1u, all.size());
+    if (all.empty()) {
+      return recorded_request();
+    }
+    EXPECT_TRUE(all[0].multipart);
+    EXPECT_TRUE(all[0].multipart_valid) << all[0].body;
+    return all[0];
+  }
+
+  static std::vector<std::string> header_names(const recorded_part& part) {
+    std::vector<std::string> names;
+    for (const auto& h : part.headers) {
+      names.push_back(h.first);
+    }
+    return names;
+  }
+};
+
+TEST_F(request_test, RecognitionFormSendsFileBeforeSentence) {
+  const std::string image = awkward_bytes(5000);
+  http::form_fields fields;
+  fields["sentence"] = field("string", std::string("the quick brown fox"));
+  fields["file"] = field("wav_dvi_adpcm", make_binary(image));
+
+  FB::VariantList result = post(server.url("/upload"), fields);
+  ASSERT_EQ(4u, result.size());
+  EXPECT_TRUE(result[0].convert_cast<bool>()) << describe(result);
+
+  recorded_request r = only_request();
+  EXPECT_EQ("POST", r.method);
+  EXPECT_EQ("/upload", r.path);
+  EXPECT_THAT(r.part_names(), ElementsAre("file", "sentence"));
+
+  const recorded_part& file = r.parts.at(0);
+  EXPECT_TRUE(file.has_filename);
+  EXPECT_EQ("file", file.filename);
+  EXPECT_EQ("application/wav; codec=\"11\"", file.content_type);
+  EXPECT_THAT(header_names(file), ElementsAre("Content-Disposition", "Content-Type"));
+  EXPECT_TRUE(file.content == image) << "the image's bytes, exactly";
+
+  const recorded_part& sentence = r.parts.at(1);
+  EXPECT_FALSE(sentence.has_filename);
+  EXPECT_FALSE(sentence.has("Content-Type"));
+  EXPECT_EQ("the quick brown fox", sentence.content);
+}
+
+TEST_F(request_test, BinaryPartCarriesItsNameHeadersAndExactBytes) {
+  const std::string bytes = awkward_bytes(3001);
+  FB::VariantList result = post(server.url("/upload"), data_fields(bytes));
+  EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+
+  recorded_request r = only_request();
+  ASSERT_EQ(1u, r.parts.size());
+  const recorded_part& data = r.parts[0];
+  EXPECT_EQ("data", data.name);
+  EXPECT_TRUE(data.has_filename);
+  EXPECT_EQ("data", data.filename);
+  EXPECT_THAT(header_names(data),
+              ElementsAre("Content-Disposition", "Content-Type", "Content-Transfer-Encoding"));
+  EXPECT_EQ("application/octet-stream", data.header("Content-Type"));
+  EXPECT_EQ("binary", data.header("Content-Transfer-Encoding"));
+  EXPECT_EQ(bytes.size(), data.content.size()) << "no trailing zero byte";
+  EXPECT_TRUE(data.content == bytes);
+  // The part's header block byte for byte, as a strict server would parse it.
+  EXPECT_THAT(r.body,
+              HasSubstr("Content-Disposition: form-data; name=\"data\"; filename=\"data\"\r\n"
+                        "Content-Type: application/octet-stream\r\n"
+                        "Content-Transfer-Encoding: binary\r\n\r\n"));
+}
+
+TEST_F(request_test, EmptyBinaryIsSentAsAnEmptyPart) {
+  http::form_fields fields = data_fields(std::string());
+  fields["sentence"] = field("string", std::string("after"));
+  FB::VariantList result = post(server.url("/upload"), fields);
+  EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+
+  recorded_request r = only_request();
+  EXPECT_THAT(r.part_names(), ElementsAre("data", "sentence"));
+  EXPECT_EQ("", r.parts.at(0).content);
+  EXPECT_EQ("after", r.parts.at(1).content);
+}
+
+TEST_F(request_test, XmlPartHasItsContentType) {
+  const std::string xml = "<?xml version=\"1.0\"?>\n<score value=\"3\"/>";
+  http::form_fields fields;
+  fields["meta"] = field("xml", xml);
+  post(server.url("/upload"), fields);
+
+  recorded_request r = only_request();
+  ASSERT_EQ(1u, r.parts.size());
+  EXPECT_EQ("meta", r.parts[0].name);
+  EXPECT_FALSE(r.parts[0].has_filename);
+  EXPECT_EQ("application/xml", r.parts[0].content_type);
+  EXPECT_EQ(xml, r.parts[0].content);
+}
+
+TEST_F(request_test, FieldsOfUnknownTypeAddNoPart) {
+  http::form_fields fields;
+  fields["a"] = field("String", std::string("capital S"));
+  fields["b"] = field("string", std::string("kept"));
+  fields["c"] = field("json", std::string("{}"));
+  fields["d"] = field("Binary", make_binary("xyz"));
+  fields["e"] = field("", std::string("no type"));
+  FB::VariantList result = post(server.url("/upload"), fields);
+  EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+
+  recorded_request r = only_request();
+  EXPECT_THAT(r.part_names(), ElementsAre("b"));
+  EXPECT_EQ("kept", r.parts.at(0).content);
+}
+
+TEST_F(request_test, SendsTheThreeHeadersTheUserAgentAndTheCookie) {
+  post(server.url("/upload"), data_fields(), nullptr, "session=4f2a9; lang=en");
+
+  recorded_request r = only_request();
+  EXPECT_EQ("application/json", r.header("Accept"));
+  EXPECT_EQ("close", r.header("Connection"));
+  EXPECT_EQ("vocle/1.1.0.0", r.header("User-Agent"));
+  EXPECT_EQ("session=4f2a9; lang=en", r.header("Cookie"));
+  EXPECT_FALSE(r.has("Expect"));
+  EXPECT_EQ(1u, r.count("Accept"));
+  EXPECT_THAT(r.header("Content-Type"), HasSubstr("multipart/form-data; boundary="));
+  EXPECT_EQ(std::to_string(r.body.size()), r.header("Content-Length"));
+}
+
+TEST_F(request_test, LargeBodyIsSentWithoutWaitingForContinue) {
+  // Over 1 MB libcurl would announce "Expect: 100-continue" unless told not to.
+  const std::string bytes = awkward_bytes(1536 * 1024);
+  post(server.url("/upload"), data_fields(bytes));
+
+  recorded_request r = only_request();
+  EXPECT_FALSE(r.has("Expect"));
+  ASSERT_EQ(1u, r.parts.size());
+  EXPECT_TRUE(r.parts[0].content == bytes);
+}
+
+TEST_F(request_test, PostDrainsStreamedBinariesAndEndsTheTask) {
+  boost::shared_ptr<binary> data = make_binary(awkward_bytes(20000));
+  boost::shared_ptr<binary> image = make_binary(awkward_bytes(300, 3));
+  http::form_fields fields;
+  fields["data"] = field("binary", data);
+  fields["file"] = field("wav_dvi_adpcm", image);
+  task* t = make_task();
+  const std::int32_t id = t->id();
+  ASSERT_TRUE(in_table(id));
+
+  FB::VariantList result = post(server.url("/upload"), fields, t);
+
+  EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+  EXPECT_EQ(0u, data->size());
+  EXPECT_EQ(0u, image->size());
+  EXPECT_FALSE(in_table(id)) << "the task leaves its table when the post ends";
+  EXPECT_EQ(id, result.at(2).convert_cast<std::int32_t>());
+}
+
+// A map with nothing that makes a part sends no request, yet ends like any other upload.
+TEST_F(request_test, NothingToPostSendsNoRequestAndReportsOneFailure) {
+  http::form_fields unknown_only;
+  unknown_only["x"] = field("String", std::string("ignored"));
+  for (const http::form_fields& fields : {http::form_fields(), unknown_only}) {
+    task* t = make_task();
+    const std::int32_t id = t->id();
+    FB::VariantList result = post(server.url("/upload"), fields, t);
+
+    ASSERT_EQ(4u, result.size());
+    EXPECT_FALSE(result[0].convert_cast<bool>());
+    EXPECT_EQ("arguments missing", result[1].convert_cast<std::string>());
+    EXPECT_EQ(id, result[2].convert_cast<std::int32_t>());
+    EXPECT_EQ("ulnow: 0, ultotal: 0, dlnow: 0, dltotal: 0, total_time: 0",
+              result[3].convert_cast<std::string>());
+    EXPECT_FALSE(in_table(id));
+  }
+  // post returns only after its transfer has been answered, so a request would be recorded.
+  EXPECT_EQ(0u, server.request_count());
+}
+
+TEST_F(request_test, ValueOfTheWrongKindThrowsAndReleasesEverything) {
+  http::form_fields fields;
+  fields["data"] = field("binary", std::string("not a binary"));
+  task* t = make_task();
+  const std::int32_t id = t->id();
+
+  EXPECT_THROW(
+      http::request_factory::post(server.url("/upload"), "", callback, function_ptr(), fields, t),
+      boost::bad_any_cast);
+  EXPECT_FALSE(in_table(id)) << "post owns the task whatever the outcome";
+  EXPECT_EQ(0u, callback->count());
+
+  // The request lock was released: the next post runs.
+  FB::VariantList result = post(server.url("/upload"), data_fields());
+  EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+  EXPECT_EQ(1u, server.request_count());
+}
+
+TEST_F(request_test, LogsShowTheCookieLengthButNeverItsText) {
+  testkit::temp_dir logs;
+  const std::string log_file = logs.file("upload.log");
+  FB::Log::initLogging({{FB::Log::LogMethod_File, log_file}}, FB::Log::LogLevel_Trace);
+  post(server.url("/upload"), data_fields(), nullptr, "sid=TopSecret42");
+  FB::Log::stopLogging();
+
+  const std::string text = testkit::read_file(log_file);
+  EXPECT_THAT(text, HasSubstr("uri: " + server.url("/upload") + ", cookie: <15 bytes>"));
+  EXPECT_THAT(text, Not(HasSubstr("TopSecret42")));
+}
+
+}  // namespace
+}  // namespace http_test
+}  // namespace vocle
