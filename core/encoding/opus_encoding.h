@@ -1,0 +1,18 @@
+// "opus": an Ogg Opus file made with libopusenc, mono, at the record's rate.
+#pragma once
+
+#include "core/encoding/encoding.h"
+
+namespace vocle {
+
+class opus_encoding : public encoding {
+ public:
+  opus_encoding(double sample_rate, std::uint32_t sample_format, std::uint64_t channels,
+                bool interleaved);
+
+  // Each call writes one complete stream. Throws std::runtime_error "failed to encode opus"
+  // when the library refuses the rate or the writing fails.
+  void encode(binary& out, const std::vector<std::int16_t>& samples) override;
+};
+
+}  // namespace vocle

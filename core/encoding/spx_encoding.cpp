@@ -1,0 +1,176 @@
+#include "core/encoding/spx_encoding.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include <speex/speex_header.h>
+#include <speex/speex_resampler.h>
+
+#include "core/encoding/ogg_stream.h"
+
+namespace vocle {
+
+namespace {
+
+constexpr spx_uint32_t narrow_band_rate = 8000;
+const char* const failure_text = "failed to encode spx";
+
+struct resampler_deleter {
+  void operator()(SpeexResamplerState* r) const { speex_resampler_destroy(r); }
+};
+
+std::runtime_error failure() {
+  return std::runtime_error(failure_text);
+}
+
+// The record at 8 kHz, as the floats the encoder takes, exactly as long as the record lasts.
+std::vector<float> narrow_band(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
+  std::vector<float> input(samples.begin(), samples.end());
+  if (rate == narrow_band_rate || input.empty()) {
+    return input;
+  }
+  int error = 0;
+  std::unique_ptr<SpeexResamplerState, resampler_deleter> resampler(
+      speex_resampler_init(1, rate, narrow_band_rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error));
+  if (!resampler) {
+    throw failure();
+  }
+  // The filter's delay is cut at the start and drained with silence at the end.
+  speex_resampler_skip_zeros(resampler.get());
+
+  const std::size_t wanted =
+      static_cast<std::size_t>((std::uint64_t(input.size()) * narrow_band_rate + rate / 2) / rate);
+  std::vector<float> output(wanted);
+  std::size_t produced = 0;
+
+  auto feed = [&](const float* data, std::size_t count) {
+    std::size_t used = 0;
+    while (used < count && produced < wanted) {
+      spx_uint32_t in_len = static_cast<spx_uint32_t>(
+          std::min<std::size_t>(count - used, std::numeric_limits<spx_uint32_t>::max()));
+      spx_uint32_t out_len = static_cast<spx_uint32_t>(
+          std::min<std::size_t>(wanted - produced, std::numeric_limits<spx_uint32_t>::max()));
+      speex_resampler_process_float(resampler.get(), 0, data + used, &in_len,
+                                    output.data() + produced, &out_len);
+      if (in_len == 0 && out_len == 0) {
+        break;
+      }
+      used += in_len;
+      produced += out_len;
+    }
+  };
+  feed(input.data(), input.size());
+  std::vector<float> silence(
+      static_cast<std::size_t>(speex_resampler_get_input_latency(resampler.get())) + 1, 0.0f);
+  feed(silence.data(), silence.size());
+  // Anything the filter still owes is silence.
+  std::fill(output.begin() + static_cast<std::ptrdiff_t>(produced), output.end(), 0.0f);
+  for (float& v : output) {
+    v = std::min(32767.0f, std::max(-32768.0f, v));
+  }
+  return output;
+}
+
+void put32(std::string& to, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) {
+    to.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+  }
+}
+
+// A comment packet with the vendor string and no comments.
+std::string comment_packet() {
+  const char* version = nullptr;
+  speex_lib_ctl(SPEEX_LIB_GET_VERSION_STRING, &version);
+  std::string vendor = std::string("Encoded with Speex ") + (version ? version : "");
+  std::string packet;
+  put32(packet, static_cast<std::uint32_t>(vendor.size()));
+  packet += vendor;
+  put32(packet, 0);
+  return packet;
+}
+
+}  // namespace
+
+spx_encoding::spx_encoding(double sample_rate, std::uint32_t sample_format, std::uint64_t channels,
+                           bool interleaved)
+    : encoding(sample_rate, sample_format, channels, interleaved), m_state(nullptr) {
+  m_state = speex_encoder_init(&speex_nb_mode);
+  int quality = 8;
+  speex_encoder_ctl(m_state, SPEEX_SET_QUALITY, &quality);
+  speex_bits_init(&m_bits);
+}
+
+spx_encoding::~spx_encoding() {
+  speex_encoder_destroy(m_state);
+  speex_bits_destroy(&m_bits);
+}
+
+void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+  const std::uint32_t rate = integer_rate();
+  if (rate == 0 || !m_state) {
+    throw failure();
+  }
+  const std::vector<float> audio = narrow_band(samples, rate);
+
+  // A fresh stream starts from a fresh coder.
+  speex_encoder_ctl(m_state, SPEEX_RESET_STATE, nullptr);
+  int frame_size = 0;
+  int lookahead = 0;
+  speex_encoder_ctl(m_state, SPEEX_GET_FRAME_SIZE, &frame_size);
+  speex_encoder_ctl(m_state, SPEEX_GET_LOOKAHEAD, &lookahead);
+
+  ogg_stream stream(out, failure_text);
+
+  SpeexHeader header;
+  speex_init_header(&header, static_cast<int>(narrow_band_rate), 1, &speex_nb_mode);
+  header.frames_per_packet = 1;
+  header.vbr = 0;
+  header.nb_channels = 1;
+  int header_length = 0;
+  char* header_bytes = speex_header_to_packet(&header, &header_length);
+  if (!header_bytes) {
+    throw failure();
+  }
+  try {
+    stream.packet(header_bytes, static_cast<std::size_t>(header_length), 0, 0, true, false);
+  } catch (...) {
+    speex_header_free(header_bytes);
+    throw;
+  }
+  speex_header_free(header_bytes);
+  // The header and the comments each stand on a page of their own.
+  stream.flush();
+  const std::string comments = comment_packet();
+  stream.packet(comments.data(), comments.size(), 0, 1, false, false);
+  stream.flush();
+
+  // The decoder runs `lookahead` samples behind the encoder, so frames continue until the last
+  // sample has come out; each packet's granule position counts the samples decoded through it.
+  const std::int64_t total = static_cast<std::int64_t>(audio.size());
+  const std::int64_t size = frame_size;
+  const std::int64_t frames = std::max<std::int64_t>(1, (total + lookahead + size - 1) / size);
+  std::vector<float> frame(static_cast<std::size_t>(size));
+  // Far more than one frame at quality 8 needs (38 bytes).
+  std::vector<char> bytes(2000);
+  for (std::int64_t i = 0; i < frames; ++i) {
+    const std::int64_t first = i * size;
+    const std::int64_t count = std::max<std::int64_t>(0, std::min(size, total - first));
+    std::fill(frame.begin(), frame.end(), 0.0f);
+    if (count > 0) {
+      std::copy(audio.begin() + first, audio.begin() + first + count, frame.begin());
+    }
+    speex_bits_reset(&m_bits);
+    speex_encode(m_state, frame.data(), &m_bits);
+    const int length = speex_bits_write(&m_bits, bytes.data(), static_cast<int>(bytes.size()));
+    const std::int64_t granule = std::min((i + 1) * size - lookahead, total);
+    stream.packet(bytes.data(), static_cast<std::size_t>(length),
+                  std::max<std::int64_t>(0, granule), 2 + i, false, i + 1 == frames);
+    stream.pages();
+  }
+  stream.flush();
+}
+
+}  // namespace vocle

@@ -1,0 +1,126 @@
+#include "peer_tools.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace vocle {
+namespace peers {
+
+namespace {
+
+result run_shell(const std::string& command) {
+  result r{-1, std::string()};
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) {
+    return r;
+  }
+  char chunk[4096];
+  std::size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) {
+    r.output.append(chunk, got);
+  }
+  const int status = ::pclose(pipe);
+  if (status != -1 && WIFEXITED(status)) {
+    r.status = WEXITSTATUS(status);
+  }
+  return r;
+}
+
+}  // namespace
+
+result run(const std::string& command) {
+  return run_shell("(" + command + ") 2>&1");
+}
+
+result run_stdout(const std::string& command) {
+  return run_shell("(" + command + ") 2>/dev/null");
+}
+
+std::string quote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
+}
+
+void write_file(const binary& data, const std::string& path) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.begin(), static_cast<std::streamsize>(data.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+std::vector<std::int16_t> read_raw(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::int16_t> samples(bytes.size() / 2);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    const unsigned lo = static_cast<unsigned char>(bytes[2 * i]);
+    const unsigned hi = static_cast<unsigned char>(bytes[2 * i + 1]);
+    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
+  }
+  return samples;
+}
+
+std::vector<std::int16_t> decode_with_sox(const std::string& path, const std::string& scratch) {
+  const result r =
+      run("sox -D " + quote(path) + " -t raw -e signed-integer -b 16 -c 1 -L " + quote(scratch));
+  if (r.status != 0) {
+    throw std::runtime_error("sox could not decode " + path + ": " + r.output);
+  }
+  return read_raw(scratch);
+}
+
+std::uint32_t le16(const binary& data, std::size_t offset) {
+  if (offset + 2 > data.size()) {
+    throw std::out_of_range("le16 past the end");
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(data.begin()) + offset;
+  return std::uint32_t(p[0]) | (std::uint32_t(p[1]) << 8);
+}
+
+std::uint32_t le32(const binary& data, std::size_t offset) {
+  return le16(data, offset) | (le16(data, offset + 2) << 16);
+}
+
+std::string text(const binary& data, std::size_t offset, std::size_t length) {
+  if (offset + length > data.size()) {
+    throw std::out_of_range("text past the end");
+  }
+  return std::string(data.begin() + offset, length);
+}
+
+double rms(const std::vector<std::int16_t>& samples, std::size_t first, std::size_t last) {
+  last = std::min(last, samples.size());
+  if (first >= last) {
+    return 0.0;
+  }
+  double sum = 0.0;
+  for (std::size_t i = first; i < last; ++i) {
+    sum += double(samples[i]) * samples[i];
+  }
+  return std::sqrt(sum / double(last - first));
+}
+
+std::string ffprobe_stream(const std::string& path) {
+  const result r = run_stdout(
+      "ffprobe -v error -select_streams a:0 -show_entries stream=codec_name,sample_rate,channels "
+      "-of default=noprint_wrappers=1 " +
+      quote(path));
+  return r.status == 0 ? r.output : std::string();
+}
+
+}  // namespace peers
+}  // namespace vocle
