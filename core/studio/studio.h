@@ -1,16 +1,40 @@
 // The controller behind every script call: the audio parameters, the numbered record slots, the
 // upload tasks, and the workers that record, play, stop, save, load and upload.
+//
+// The studio is split over files by concern:
+//   studio.cpp          construction, the buffer table, the accessors, the version
+//   studio_devices.cpp  audio start-up, device choice, the device list
+//   studio_tasks.cpp    upload tasks and their cancellation
+//   studio_records.cpp  record read-out and description, the page's log
+//   studio_files.cpp    record encoding, default file names, the file-permission rule
+// and the workers beside them, a file for each kind of work.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include <boost/any.hpp>
+#include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
+#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "core/foundation/function.h"
+#include "framework/variant.h"
+
 namespace vocle {
+
+class binary;
+
 namespace audio {
+
+class audio_buffer;
 
 class studio : private boost::noncopyable {
  public:
@@ -25,14 +49,229 @@ class studio : private boost::noncopyable {
   };
   typedef boost::shared_ptr<task_table> task_table_ptr;
 
-  // Uploads: a task per upload, created on the page's thread; its id names it for cancel_upload.
-  // A negative timeout means the studio's upload time-out.
+  typedef boost::shared_ptr<audio_buffer> buffer_ptr;
+  // Detector options of a recording ("vad_gap", "vad_wait", "vad_max" as double,
+  // "vad_statistic", "vad_clip" as bool); empty for a playback.
+  typedef std::map<std::string, boost::any> options_t;
+  // {input device index, output device index}; -1 means none.
+  typedef std::pair<std::int32_t, std::int32_t> device_pair;
+
+  // One record of a list save: the page's raw path (placeholders not yet expanded) and format.
+  struct threaded_save_record_param {
+    std::uint64_t index;
+    std::string path;
+    std::string format;
+  };
+  typedef std::vector<threaded_save_record_param> save_record_params;
+
+  // Reads the "audio" settings and makes "audio.buffer_count" empty buffers (also more than
+  // "audio.max_buffer_count" when so configured).
+  studio();
+  // Drops the buffer table and the task table's entries; uploads still running keep their
+  // buffers and remove their tasks from the (shared) table when they end.
+  ~studio();
+
+  // ---- the buffer table ----
+
+  // The buffer at the index; missing slots up to the index are made first. An index that needs
+  // a new slot at or beyond max_buffer_count fails with the script error
+  // "reach max_buffer_count limit". The buffer stays usable after it has left the table.
+  buffer_ptr get_buffer(std::uint64_t index);
+  // Shrinks or grows the table; a count above max_buffer_count fails with the same error.
+  void set_buffer_count(std::uint64_t count);
+  std::uint64_t buffer_count() const;
+  std::uint64_t max_buffer_count() const;
+
+  // ---- audio parameters: safe to read from any thread while the page's thread sets them ----
+
+  double sample_rate() const { return m_sample_rate.load(); }
+  void set_sample_rate(double rate) { m_sample_rate.store(rate); }
+  std::uint64_t frames_per_buffer() const { return m_frames_per_buffer.load(); }
+  void set_frames_per_buffer(std::uint64_t frames) { m_frames_per_buffer.store(frames); }
+  std::uint64_t upload_timeout() const { return m_upload_timeout.load(); }
+  void set_upload_timeout(std::uint64_t seconds) { m_upload_timeout.store(seconds); }
+  // Fixed at construction.
+  std::uint64_t channels() const { return m_channels; }
+  // A PortAudio sample-format flag (paInt16 unless "audio.sample_format" names another).
+  std::uint32_t sample_format() const { return m_sample_format; }
+  bool interleaved() const { return m_interleaved; }
+
+  // The page's override of the recognition URL; the empty text removes it. Page's thread only.
+  void set_recognition_url(std::string url);
+  // The override, else "audio.recognition_url" as configured now.
+  std::string recognition_url() const;
+
+  std::string version() const;
+  std::string version_detail() const;
+
+  // ---- audio start-up and devices ----
+
+  // Starts the audio system for the process (once, before any studio exists) and logs the
+  // configuration and the device list as "log.logconfig" and "log.logdevice" ask. A PortAudio
+  // failure to start leaves as portaudio::PaException.
+  static void initialize();
+  // The devices for a recording or a playback: the system defaults unless blacklisted
+  // ("device.blacklist", whole-name regular expressions), else the first device of the best
+  // ranked host API ("device.priorities"). Reads the settings and the device list every call.
+  static device_pair choose_device();
+  // What the device choice sees of one device; names in UTF-8.
+  struct device_info {
+    std::int32_t index;
+    std::string name;
+    int input_channels;
+    int output_channels;
+    std::string host_api;
+    bool default_input;
+    bool default_output;
+  };
+  // The audio system's devices in index order; none before initialize.
+  static std::vector<device_info> device_list();
+  // The choice among the given devices (in index order) under the current settings.
+  static device_pair choose_device(const std::vector<device_info>& devices);
+  // One map per device ("index", "name", "input_channels", "output_channels", "host_api", and
+  // "default_input", "default_output", "choosed_input", "choosed_output" only where they hold).
+  FB::VariantList devices() const;
+
+  // ---- upload tasks ----
+
+  // A task per upload, created on the page's thread; its id names it for cancel_upload. A
+  // negative timeout means the studio's upload time-out.
+  //
+  // Ownership: the caller owns the task. It hands it on to the upload starter, the starter to
+  // its worker, and the worker to request_factory::post, which destroys it when the transfer has
+  // ended. Whoever fails before that hand-over (the starter on a bad buffer index, the worker on
+  // a failed encoding) destroys the task itself, which takes it out of the table, so no task
+  // stays in the table for ever. Workers therefore hold it in a std::unique_ptr until they
+  // release it into request_factory::post. Read the id before handing the task on: it may be
+  // gone as soon as the upload ends.
   task* create_task(std::int32_t timeout);
-  // Marks one uploading task (id >= 0) or every uploading task (id < 0) for cancellation.
+  // Marks one uploading task (id >= 0) or every uploading task (id < 0) for cancellation; the
+  // transfer then aborts at its next progress report. False when the task is unknown or not
+  // uploading.
   bool cancel_upload(std::int32_t id);
 
+  // ---- record inspection and the page's log ----
+
+  // The record encoded in the format, as Base64 text.
+  std::string get_record(std::uint64_t index, const std::string& format);
+  // "status", "vad_statistics", "sample_rate", "count", "time", "channels", "interleaved".
+  std::map<std::string, std::string> get_record_info(std::uint64_t index);
+  // A line of the page's own text at the level the page names ("trace", "debug", "info",
+  // "warn", "error", "fatal"); the text is never taken as a format.
+  static void log(const std::string& type, const std::string& message);
+
+  // ---- record encoding, default names, the file-permission rule ----
+
+  // The buffer's samples, copied under its lock, encoded with this studio's parameters. An
+  // unknown format fails with the script error "wrong encoding type %1%" before the buffer is
+  // touched; an encoder's own failure leaves as it is.
+  boost::shared_ptr<binary> encode_record(const buffer_ptr& buffer, const std::string& format);
+  // "audio.record_file_prefix" followed by the format (a single record) or by the index and the
+  // format (a record of a list: test.2wav). Raw: placeholders are not expanded.
+  static std::string default_path(const std::string& format);
+  static std::string default_path(const std::string& format, std::uint64_t index);
+
+  // What the "system.file_permission" rule makes of the page's path for one load or save.
+  struct file_access {
+    bool allowed = false;
+    // Allowed: the resolved path (placeholders expanded, made absolute, UTF-8).
+    std::string path;
+    // Refused: the translated "FILE_PERMISSION_SECURITY_ERROR" text, already logged.
+    std::string refusal;
+  };
+  // "all": the page's path, or default_name when it is empty; "sandbox": default_name, with a
+  // warning; anything else: refused. default_name is default_path(format) for a single record,
+  // default_path(format, index) for a record of a list. An allowed path is normalised. Throws
+  // when a placeholder cannot be expanded ("Could not find path"): a worker must catch that.
+  static file_access resolve_file_path(const std::string& raw_path,
+                                       const std::string& default_name);
+  // Placeholders expanded, then made absolute against the current folder; nothing else is
+  // changed ("." and ".." stay, the file need not exist).
+  static std::string normalize_path(const std::string& raw_path);
+
+  // ---- workers, built on the above ----
+  // Runs work on a detached thread of its own. The studio waits for its workers when it is
+  // destroyed, since they use it; boost::thread_resource_error passes to the caller when no
+  // thread can be started (the work then never runs).
+  void start_worker(boost::function<void()> work);
+
+  // Each threaded_ member runs on the page's thread, resolves the buffer (get_buffer's script
+  // error passes to the caller, and then no thread starts) and starts a detached thread running
+  // the member of the bare name, which reports once through the callback.
+
+  void threaded_start_record(std::size_t index, function_ptr callback, function_ptr volumn,
+                             const options_t& options);
+  void start_record(buffer_ptr buffer, function_ptr callback, function_ptr volumn,
+                    options_t options);
+  void threaded_playback(std::size_t index, function_ptr callback, function_ptr volumn,
+                         const options_t& options);
+  void playback(buffer_ptr buffer, function_ptr callback, function_ptr volumn, options_t options);
+  void threaded_stop(std::uint64_t index, function_ptr callback);
+  void stop(buffer_ptr buffer, function_ptr callback);
+
+  void threaded_load_record(std::uint64_t index, const std::string& format, const std::string& path,
+                            bool append, function_ptr callback);
+  void load_record(buffer_ptr buffer, std::string path, std::string format, bool append,
+                   function_ptr callback);
+  static bool load_file(const std::string& path, const boost::shared_ptr<binary>& bytes);
+  void threaded_save_record(std::uint64_t index, const std::string& format, const std::string& path,
+                            function_ptr callback);
+  void save_record(buffer_ptr buffer, std::string path, std::string format, function_ptr callback);
+  bool save_one_record(const buffer_ptr& buffer, const std::string& path, const std::string& format,
+                       std::string& detail);
+  static bool save_file(const std::string& path, const boost::shared_ptr<binary>& bytes);
+  void threaded_save_records(const save_record_params& records, function_ptr callback);
+  void save_records(save_record_params records, function_ptr callback);
+
+  // The upload starters and workers take over the task (see create_task).
+  void threaded_post_record(std::uint64_t index, const std::string& format, const std::string& url,
+                            const std::string& cookie, function_ptr callback,
+                            function_ptr on_upload_frame, task* upload_task);
+  void threaded_multi_post_record(const std::vector<std::uint64_t>& indexes,
+                                  const std::string& format, const std::string& url,
+                                  const std::string& cookie, function_ptr callback,
+                                  function_ptr on_upload_frame, task* upload_task);
+  void threaded_recognize_record(std::uint64_t index, const std::string& sentence,
+                                 const std::string& url, const std::string& cookie,
+                                 function_ptr callback, function_ptr on_upload_frame,
+                                 task* upload_task);
+  void post_record(buffer_ptr buffer, std::string format, std::string url, std::string cookie,
+                   function_ptr callback, function_ptr on_upload_frame, task* upload_task);
+  void multi_post_record(std::map<std::int32_t, buffer_ptr> buffers, std::string format,
+                         std::string url, std::string cookie, function_ptr callback,
+                         function_ptr on_upload_frame, task* upload_task);
+  void recognize_record(buffer_ptr buffer, std::string sentence, std::string url,
+                        std::string cookie, function_ptr callback, function_ptr on_upload_frame,
+                        task* upload_task);
+  static void post_binary(const boost::shared_ptr<binary>& body, const std::string& url,
+                          const std::string& cookie, function_ptr callback,
+                          function_ptr on_upload_frame, task* upload_task);
+  boost::shared_ptr<binary> concat_records(const std::map<std::int32_t, buffer_ptr>& buffers,
+                                           const std::string& format);
+
  private:
+  std::vector<buffer_ptr> m_buffers;
+  // Guards m_buffers; no other studio state.
+  boost::shared_ptr<boost::mutex> m_buffers_mutex;
+  const std::uint64_t m_max_buffer_count;
+  std::atomic<double> m_sample_rate;
+  std::atomic<std::uint64_t> m_frames_per_buffer;
+  const std::uint64_t m_channels;
+  const std::uint32_t m_sample_format;
+  const bool m_interleaved;
+  std::atomic<std::uint64_t> m_upload_timeout;
+  // Read and written on the page's thread only.
+  std::string m_recognition_url;
+  // The next task id, the tasks by id, and their lock.
   task_table_ptr m_tasks;
+
+  // The workers still running; each holds the count by shared pointer.
+  struct worker_count {
+    boost::mutex mutex;
+    boost::condition_variable idle;
+    std::size_t running = 0;
+  };
+  boost::shared_ptr<worker_count> m_workers;
 };
 
 }  // namespace audio

@@ -1,0 +1,168 @@
+// The voice-activity detector beside the bare Speex preprocessor, in one run: vad::process over
+// 60 s of speech in blocks of 1024 samples, and the preprocessor alone (same settings) over the
+// same 160-sample frames, each copied out first as the detector's frames are. The detector is
+// built so that it never finishes within the minute, so every frame is judged. After the
+// benchmarks it prints the ratio of the medians and the target it is held to.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <speex/speex_preprocess.h>
+#include <boost/filesystem.hpp>
+
+#include "core/audio/vad.h"
+#include "core/foundation/settings.h"
+#include "framework/module_path.h"
+
+namespace {
+
+constexpr std::size_t rate = 16000;
+constexpr std::size_t seconds = 60;
+constexpr std::size_t block = 1024;
+
+void run(const std::string& command) {
+  if (std::system(command.c_str()) != 0) {
+    throw std::runtime_error("failed: " + command);
+  }
+}
+
+// The sentence spoken by espeak-ng again and again, 60 s in all; and an empty configuration for
+// the detector's settings, in a folder of the bench's own.
+struct fixture {
+  boost::filesystem::path dir;
+  std::vector<std::int16_t> samples;
+
+  fixture() {
+    dir = boost::filesystem::temp_directory_path() /
+          boost::filesystem::unique_path("vocle-bench-%%%%-%%%%");
+    boost::filesystem::create_directories(dir);
+    std::ofstream((dir / "vocle.conf").string()) << "; defaults\n";
+    std::ofstream((dir / "lang.conf").string()) << "[en_US]\nAUDIO_NO_INPUT_DEVICE=no input\n";
+    FB::setModulePath((dir / "libnpvocle.so").string());
+    vocle::settings::reset();
+
+    const std::string wav = (dir / "sentence.wav").string();
+    const std::string raw = (dir / "sentence.raw").string();
+    run("espeak-ng -w '" + wav + "' 'hello world this is a test of the detector' >/dev/null 2>&1");
+    run("sox -D '" + wav + "' -t raw -r 16000 -e signed-integer -b 16 -c 1 -L '" + raw +
+        "' pad 0.5 0.5 >/dev/null 2>&1");
+    std::ifstream in(raw, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (bytes.size() < 2) {
+      throw std::runtime_error("no speech from espeak-ng and sox");
+    }
+    samples.resize(rate * seconds);
+    const std::size_t count = bytes.size() / 2;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      const std::size_t k = i % count;
+      samples[i] = static_cast<std::int16_t>(
+          static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * k]) |
+                                     (static_cast<unsigned char>(bytes[2 * k + 1]) << 8)));
+    }
+  }
+
+  ~fixture() {
+    boost::system::error_code ec;
+    boost::filesystem::remove_all(dir, ec);
+  }
+};
+
+const fixture& speech() {
+  static const fixture f;
+  return f;
+}
+
+void BM_vad_process(benchmark::State& state) {
+  const std::vector<std::int16_t>& samples = speech().samples;
+  for (auto _ : state) {
+    // A gap, wait and maximum beyond the minute: nothing ends it early.
+    vocle::audio::vad detector(rate, 100.0, 100.0, 600.0, false);
+    std::uint32_t volume = 0;
+    bool finished = false;
+    for (std::size_t at = 0; at < samples.size(); at += block) {
+      const std::size_t n = std::min(block, samples.size() - at);
+      finished |= detector.process(samples.data() + at, n, &volume);
+    }
+    benchmark::DoNotOptimize(finished);
+    benchmark::DoNotOptimize(volume);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(samples.size()));
+}
+BENCHMARK(BM_vad_process)->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(9);
+
+void BM_bare_preprocessor(benchmark::State& state) {
+  const std::vector<std::int16_t>& samples = speech().samples;
+  const std::size_t frame = vocle::audio::vad::frame_size;
+  for (auto _ : state) {
+    SpeexPreprocessState* preprocessor = speex_preprocess_state_init(frame, rate);
+    spx_int32_t on = 1;
+    spx_int32_t off = 0;
+    float level = 8000.0f;
+    speex_preprocess_ctl(preprocessor, SPEEX_PREPROCESS_SET_DENOISE, &on);
+    speex_preprocess_ctl(preprocessor, SPEEX_PREPROCESS_SET_AGC, &on);
+    speex_preprocess_ctl(preprocessor, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
+    speex_preprocess_ctl(preprocessor, SPEEX_PREPROCESS_SET_DEREVERB, &off);
+    std::int16_t copy[vocle::audio::vad::frame_size];
+    for (std::size_t at = 0; at + frame <= samples.size(); at += frame) {
+      std::copy(samples.begin() + at, samples.begin() + at + frame, copy);
+      speex_preprocess_run(preprocessor, copy);
+      benchmark::DoNotOptimize(copy);
+    }
+    speex_preprocess_state_destroy(preprocessor);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(samples.size()));
+}
+BENCHMARK(BM_bare_preprocessor)->Unit(benchmark::kMillisecond)->MinTime(0.5)->Repetitions(9);
+
+// Shows the runs as usual and keeps each benchmark's median CPU seconds per iteration.
+class keeping_reporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median" &&
+          !run.error_occurred && run.iterations > 0) {
+        m_seconds[run.run_name.function_name] =
+            run.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+      }
+    }
+  }
+  std::map<std::string, double> m_seconds;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Repetitions of the two take turns, so that a busy machine slows both alike; the medians are
+  // compared.
+  std::vector<char*> args(argv, argv + argc);
+  char interleave[] = "--benchmark_enable_random_interleaving=true";
+  args.insert(args.begin() + 1, interleave);
+  int count = static_cast<int>(args.size());
+  benchmark::Initialize(&count, args.data());
+  argc = count;
+  argv = args.data();
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  speech();
+  keeping_reporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  const auto vad = reporter.m_seconds.find("BM_vad_process");
+  const auto bare = reporter.m_seconds.find("BM_bare_preprocessor");
+  if (vad != reporter.m_seconds.end() && bare != reporter.m_seconds.end() && bare->second > 0) {
+    std::printf("\n60 s of speech at 16 kHz in blocks of %zu samples\n", block);
+    std::printf("vad::process: %.0fx real time; bare Speex preprocessor: %.0fx real time\n",
+                seconds / vad->second, seconds / bare->second);
+    std::printf("vad::process / bare preprocessor: %.3f (target: at most 1.1)\n",
+                vad->second / bare->second);
+  }
+  return 0;
+}

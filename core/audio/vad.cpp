@@ -1,0 +1,307 @@
+#include "core/audio/vad.h"
+
+#include <cstdio>
+#include <exception>
+#include <limits>
+
+#include <boost/format.hpp>
+
+#include "core/audio/dcoffset_training.h"
+#include "core/audio/max_average_square_training.h"
+#include "core/foundation/log.h"
+#include "core/foundation/util.h"
+
+namespace vocle {
+namespace audio {
+
+namespace {
+
+constexpr std::size_t history_size = 25;
+// Each older decision counts this much less: 1.05 as a float, widened.
+constexpr double history_decay = 1.0499999523162842;
+constexpr double speech_probability = 5.0;
+constexpr std::uint64_t min_zero_cross = 200;
+constexpr std::uint64_t min_average_square = 53690;
+constexpr double longest_max = 600.0;
+
+// Denoise and automatic gain on, dereverberation off.
+void configure(SpeexPreprocessState* state) {
+  spx_int32_t on = 1;
+  spx_int32_t off = 0;
+  float level = 8000.0f;
+  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
+  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &on);
+  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
+  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DEREVERB, &off);
+}
+
+// Truncated toward zero; what no count or index can be (negative, not a number, too large) is
+// clamped, not left undefined.
+std::uint64_t sample_index(double position) {
+  if (!(position > 0)) {
+    return 0;
+  }
+  if (position >= 18446744073709551616.0) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return static_cast<std::uint64_t>(position);
+}
+
+// What a voice decision k frames old adds to the probability: 1 / w, w being 1.0 for the newest
+// and multiplied by history_decay for each older one. Dividing a decision of 1 by w gives exactly
+// this value, and a decision of 0 adds exactly nothing, so the table changes no result.
+struct history_weights {
+  double share[history_size] = {};
+  constexpr history_weights() {
+    double w = 1.0;
+    for (std::size_t k = 0; k < history_size; ++k) {
+      share[k] = 1.0 / w;
+      w *= history_decay;
+    }
+  }
+};
+constexpr history_weights weights;
+
+std::string marker(const char* pattern, double t0) {
+  return (boost::format(pattern) % t0).str();
+}
+
+}  // namespace
+
+constexpr std::size_t vad::frame_size;
+
+vad::vad(double sample_rate, double gap, double wait, double max, bool statistic)
+    : m_state(nullptr),
+      m_sample_rate(sample_rate),
+      m_gap(gap),
+      m_wait(wait),
+      m_max(max),
+      m_voice_begin(0),
+      m_voice_end(0),
+      m_voice_history(history_size),
+      m_status(status_waiting),
+      m_gap_begin(0),
+      m_total_length(0),
+      m_max_average_square(max_average_square_training::instance().value()),
+      m_statistic(statistic) {
+  // Made here, on the recording's own thread, so that the first block does not read the
+  // configuration on the audio thread.
+  dcoffset_training::instance();
+  VOCLE_LOG_DEBUG(
+      "vad initialized with sample rate %1%, gap %2%, wait %3%, max %4%, trained max average "
+      "square %5%",
+      m_sample_rate, m_gap, m_wait, m_max, m_max_average_square);
+  // Speex divides by the rate: below 1 Hz it would crash instead of failing.
+  if (sample_rate >= 1 && sample_rate < 2147483648.0) {
+    m_state =
+        speex_preprocess_state_init(static_cast<int>(frame_size), static_cast<int>(sample_rate));
+  }
+  if (!m_state) {
+    VOCLE_LOG_ERROR("speex start initialization failed");
+    return;
+  }
+  VOCLE_LOG_DEBUG("speex start initialization succeed");
+  configure(m_state);
+}
+
+vad::~vad() {
+  if (m_state) {
+    speex_preprocess_state_destroy(m_state);
+  }
+  max_average_square_training::instance().train(m_max_average_square);
+}
+
+bool vad::process(const std::int16_t* samples, std::size_t n, std::uint32_t* volume) {
+  *volume = 0;
+  if (n == 0) {
+    m_status = status_finished;
+    return true;
+  }
+  const double t0 = m_total_length;
+  m_total_length += static_cast<double>(n) / m_sample_rate;
+
+  dcoffset_training& dcoffset = dcoffset_training::instance();
+  const std::int32_t dc = dcoffset.average();
+  VOCLE_LOG_TRACE("trained dcoffset %1%", dc);
+
+  // The sum wraps as signed 32-bit arithmetic would, without overflowing.
+  std::uint32_t sum = 0;
+  unsigned peak = 0;
+  const std::size_t kept = m_pending.size();
+  m_pending.resize(kept + n);
+  std::int16_t* pending = m_pending.data() + kept;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int16_t x = samples[i];
+    sum += static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
+    pending[i] = remove_offset(x, dc);
+    const unsigned m = magnitude(x);
+    if (m > peak) {
+      peak = m;
+    }
+  }
+  const std::int32_t mean = static_cast<std::int32_t>(
+      static_cast<std::int64_t>(static_cast<std::int32_t>(sum)) / static_cast<std::int64_t>(n));
+  const std::int32_t average = dcoffset.train(mean);
+  VOCLE_LOG_TRACE("training dcoffset to %1% by %2%", average, mean);
+
+  *volume = peak * 100 / 32767;
+
+  // Frames are judged in place and dropped from the front once, when this block is done.
+  std::size_t done = 0;
+  bool finished = false;
+  while (!finished && m_pending.size() - done >= frame_size) {
+    std::int16_t* frame = m_pending.data() + done;
+    if (m_state) {
+      speex_preprocess_run(m_state, frame);
+    }
+    std::uint64_t average_square = 0;
+    std::uint64_t zero_cross = 0;
+    measure_frame(frame, m_sample_rate, average_square, zero_cross);
+    done += frame_size;
+
+    if (average_square > m_max_average_square) {
+      m_max_average_square = average_square;
+    }
+    const std::uint16_t voice = zero_cross > min_zero_cross &&
+                                average_square > min_average_square &&
+                                m_max_average_square / 100 < average_square;
+    m_voice_history.push_front(voice);
+    double prob = 0;
+    std::size_t age = 0;
+    for (std::uint16_t decision : m_voice_history) {
+      prob += decision * weights.share[age++];
+    }
+    // Checked here so that a frame does not even build the pattern text when tracing is off.
+    if (FB::Log::isEnabled(FB::Log::LogLevel_Trace)) {
+      VOCLE_LOG_TRACE(
+          "zero cross %1%, average square %2%, max average square %3%, voice %4%, prob %5%, "
+          "total length %6%",
+          zero_cross, average_square, m_max_average_square, voice, prob, m_total_length);
+    }
+    finished = judge(prob, t0);
+  }
+  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(done));
+  if (finished) {
+    return true;
+  }
+
+  if (m_total_length > m_max) {
+    m_status = status_finished;
+    m_voice_end = m_total_length;
+    return true;
+  }
+  return false;
+}
+
+bool vad::judge(double prob, double t0) {
+  const bool speech = prob > speech_probability;
+  switch (m_status) {
+    case status_waiting:
+      if (speech) {
+        m_status = status_voice;
+        m_voice_begin = t0;
+        if (m_statistic) {
+          m_statistics += marker("_%1%|", t0);
+        }
+      } else if (m_total_length > m_wait) {
+        m_voice_end = m_total_length;
+        m_status = status_finished;
+        return true;
+      }
+      break;
+    case status_voice:
+      if (!speech) {
+        m_status = status_gap;
+        m_gap_begin = t0;
+        if (m_statistic) {
+          m_statistics += marker("|%1%_", t0);
+        }
+      }
+      break;
+    case status_gap:
+      if (speech) {
+        m_status = status_voice;
+        if (m_statistic) {
+          m_statistics += marker("%1%|", t0);
+        }
+      } else if (m_total_length - m_gap_begin > m_gap) {
+        m_voice_end = m_gap_begin;
+        m_status = status_finished;
+        return true;
+      }
+      break;
+    default:
+      break;
+  }
+  return false;
+}
+
+std::pair<std::uint64_t, std::uint64_t> vad::voice_range() const {
+  return std::make_pair(sample_index(m_sample_rate * m_voice_begin),
+                        sample_index(m_sample_rate * m_voice_end));
+}
+
+bool vad::validate_args(double gap, double wait, double max) {
+  return gap > 0 && max >= gap && max >= wait && max <= longest_max;
+}
+
+std::int16_t vad::remove_offset(std::int16_t x, std::int32_t dc) {
+  const std::uint32_t difference =
+      static_cast<std::uint32_t>(static_cast<std::int32_t>(x)) - static_cast<std::uint32_t>(dc);
+  return static_cast<std::int16_t>(static_cast<std::uint16_t>(difference & 0xffffu));
+}
+
+void vad::measure_frame(const std::int16_t* frame, double sample_rate,
+                        std::uint64_t& average_square, std::uint64_t& zero_cross) {
+  // Two plain passes that the compiler can vectorise. A square fits 32 bits (32767^2), and a
+  // sign change is a sample whose positiveness differs from the one before it.
+  std::uint32_t squares = 0;
+  for (std::size_t i = 0; i < frame_size; ++i) {
+    const std::uint32_t m = magnitude(frame[i]);
+    squares += (m * m) / static_cast<std::uint32_t>(frame_size);
+  }
+  std::uint32_t count = 0;
+  for (std::size_t i = 1; i < frame_size; ++i) {
+    count += (frame[i] > 0) != (frame[i - 1] > 0);
+  }
+  average_square = squares;
+  zero_cross = sample_index(static_cast<double>(count) * sample_rate / 160.0);
+}
+
+void vad::test_preprocess() {
+  std::string input_path;
+  std::string output_path;
+  try {
+    input_path = util::utf8_to_ansi(util::expand_path("@{appdata}/vad_test_input.raw"));
+    output_path = util::utf8_to_ansi(util::expand_path("@{appdata}/vad_test_output.raw"));
+  } catch (const std::exception& e) {
+    VOCLE_LOG_WARN("no folder for the preprocessor test: %1%", e.what());
+    return;
+  }
+  std::FILE* input = std::fopen(input_path.c_str(), "rb");
+  if (!input) {
+    VOCLE_LOG_WARN("cannot open %1%", input_path);
+    return;
+  }
+  std::FILE* output = std::fopen(output_path.c_str(), "wb");
+  if (!output) {
+    VOCLE_LOG_WARN("cannot open %1%", output_path);
+    std::fclose(input);
+    return;
+  }
+  if (SpeexPreprocessState* state =
+          speex_preprocess_state_init(static_cast<int>(frame_size), 16000)) {
+    configure(state);
+    std::int16_t frame[frame_size];
+    while (std::fread(frame, sizeof frame[0], frame_size, input) == frame_size) {
+      speex_preprocess_run(state, frame);
+      std::fwrite(frame, sizeof frame[0], frame_size, output);
+    }
+    speex_preprocess_state_destroy(state);
+  }
+  std::fclose(output);
+  std::fclose(input);
+}
+
+}  // namespace audio
+}  // namespace vocle

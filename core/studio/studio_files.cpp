@@ -1,0 +1,76 @@
+#include <cstdint>
+#include <vector>
+
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
+#include <boost/make_shared.hpp>
+
+#include "core/audio/audio_buffer.h"
+#include "core/encoding/encoding.h"
+#include "core/foundation/binary.h"
+#include "core/foundation/keys.h"
+#include "core/foundation/log.h"
+#include "core/foundation/settings.h"
+#include "core/foundation/util.h"
+#include "core/studio/studio.h"
+
+namespace vocle {
+namespace audio {
+
+boost::shared_ptr<binary> studio::encode_record(const buffer_ptr& buffer,
+                                                const std::string& format) {
+  // An unknown format fails here, before the buffer is touched.
+  boost::shared_ptr<encoding> encoder =
+      encoding::create(format, m_sample_rate.load(), m_sample_format, m_channels, m_interleaved);
+  boost::shared_ptr<binary> out = boost::make_shared<binary>(std::size_t(0));
+  std::vector<std::int16_t> samples;
+  {
+    // A snapshot: a recording into the buffer goes on while the copy is encoded.
+    boost::mutex::scoped_lock lock(buffer->m_mutex);
+    samples = buffer->m_samples;
+  }
+  VOCLE_LOG_DEBUG("got %1% samples", samples.size());
+  encoder->encode(*out, samples);
+  VOCLE_LOG_DEBUG("encoded to binary %1%", out->size());
+  return out;
+}
+
+std::string studio::default_path(const std::string& format) {
+  return settings::instance().get(keys::audio_record_file_prefix) + format;
+}
+
+std::string studio::default_path(const std::string& format, std::uint64_t index) {
+  return settings::instance().get(keys::audio_record_file_prefix) + std::to_string(index) + format;
+}
+
+studio::file_access studio::resolve_file_path(const std::string& raw_path,
+                                              const std::string& default_name) {
+  const std::string permission = settings::instance().get(keys::system_file_permission);
+  file_access access;
+  std::string path;
+  if (permission == "all") {
+    path = raw_path.empty() ? default_name : raw_path;
+  } else if (permission == "sandbox") {
+    path = default_name;
+    VOCLE_LOG_WARN("switch system/file_permission is %1%, save to default file %2%", permission,
+                   path);
+  } else {
+    access.refusal =
+        settings::instance().translate_format("FILE_PERMISSION_SECURITY_ERROR", permission);
+    VOCLE_LOG_TEXT(FB::Log::LogLevel_Error, access.refusal);
+    return access;
+  }
+  access.path = normalize_path(path);
+  access.allowed = true;
+  return access;
+}
+
+std::string studio::normalize_path(const std::string& raw_path) {
+  const std::string ansi = util::utf8_to_ansi(util::expand_path(raw_path));
+  const boost::filesystem::path absolute =
+      boost::filesystem::absolute(boost::filesystem::path(ansi), boost::filesystem::current_path());
+  return util::ansi_to_utf8(absolute.string());
+}
+
+}  // namespace audio
+}  // namespace vocle

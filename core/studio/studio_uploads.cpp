@@ -1,0 +1,278 @@
+// The upload starters and workers: a post of one record, a post of several records packed into
+// one body, and a recognition upload of one record with its sentence.
+//
+// The upload task travels with the upload and ends in request_factory::post, which destroys it
+// (taking it out of the studio's table). Until that hand-over whoever holds the task owns it in
+// a std::unique_ptr: a starter that fails on a bad index, or a worker whose encoding fails,
+// destroys it on the spot, so no task is left behind in the table. A worker that fails before
+// the transfer still gives the page the one result every upload ends with:
+// (false, the failure's message, the task id, an empty transfer summary).
+//
+// Cookies are credentials: log lines show their length, never their text.
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "core/audio/audio_buffer.h"
+#include "core/encoding/adpcm.h"
+#include "core/foundation/binary.h"
+#include "core/foundation/log.h"
+#include "core/http/form_field.h"
+#include "core/http/request_factory.h"
+#include "core/studio/studio.h"
+#include "core/studio/task.h"
+
+namespace vocle {
+namespace audio {
+namespace {
+
+typedef std::unique_ptr<studio::task> owned_task;
+
+std::string cookie_text(const std::string& cookie) {
+  return http::request_factory::cookie_note(cookie);
+}
+
+// Runs the worker on a thread of its own. The task passes to the worker only once the thread
+// runs: when it cannot be started the task is still the starter's and is destroyed.
+template <class Worker>
+void start_upload(studio& owner, owned_task& upload_task, Worker worker) {
+  owner.start_worker(std::move(worker));
+  upload_task.release();
+}
+
+// The end of an upload that never reached the transfer: the task leaves the table first, so
+// a page that hears of the end finds the task gone, as after any other upload.
+void fail_before_transfer(owned_task upload_task, const function_ptr& callback,
+                          const std::string& text) {
+  VOCLE_LOG_ERROR("upload not sent: %1%", text);
+  const std::int32_t id = upload_task ? upload_task->id() : -1;
+  if (upload_task) {
+    upload_task->set_status(studio::task::task_done);
+  }
+  upload_task.reset();
+  if (callback) {
+    try {
+      callback->call_async(FB::VariantList{false, text, id, std::string()});
+    } catch (const std::exception& e) {
+      VOCLE_LOG_ERROR("upload result not delivered: %1%", e.what());
+    }
+  }
+}
+
+std::string failure_text(const std::exception& e) {
+  const std::string what = e.what();
+  return what.empty() ? std::string("the record could not be prepared for upload") : what;
+}
+
+void set_posting(const owned_task& upload_task) {
+  if (upload_task) {
+    upload_task->set_status(studio::task::task_posting);
+  }
+}
+
+// Hands the form to the request factory, which owns the task from the call on and reports the
+// outcome itself.
+void post_fields(const std::string& url, const std::string& cookie, const function_ptr& callback,
+                 const function_ptr& on_upload_frame, const http::form_fields& fields,
+                 owned_task upload_task) {
+  try {
+    http::request_factory::post(url, cookie, callback, on_upload_frame, fields,
+                                upload_task.release());
+  } catch (const std::exception& e) {
+    // The factory has destroyed the task; whether it delivered a result is its own affair.
+    VOCLE_LOG_ERROR("post to %1% failed: %2%", url, e.what());
+  }
+}
+
+void write_u32(binary& out, std::size_t offset, std::uint32_t value) {
+  unsigned char* p = reinterpret_cast<unsigned char*>(out.begin()) + offset;
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<unsigned char>(value >> (8 * i));
+  }
+}
+
+}  // namespace
+
+void studio::threaded_post_record(std::uint64_t index, const std::string& format,
+                                  const std::string& url, const std::string& cookie,
+                                  function_ptr callback, function_ptr on_upload_frame,
+                                  task* upload_task) {
+  owned_task owned(upload_task);
+  VOCLE_LOG_INFO("index %1%, url %2%, cookie %3%, format %4%", index, url, cookie_text(cookie),
+                 format);
+  buffer_ptr buffer = get_buffer(index);
+  start_upload(*this, owned,
+               [this, buffer, format, url, cookie, callback, on_upload_frame, upload_task]() {
+                 post_record(buffer, format, url, cookie, callback, on_upload_frame, upload_task);
+               });
+}
+
+void studio::threaded_multi_post_record(const std::vector<std::uint64_t>& indexes,
+                                        const std::string& format, const std::string& url,
+                                        const std::string& cookie, function_ptr callback,
+                                        function_ptr on_upload_frame, task* upload_task) {
+  owned_task owned(upload_task);
+  std::string joined;
+  for (std::size_t i = 0; i < indexes.size(); ++i) {
+    if (i) {
+      joined += ", ";
+    }
+    joined += std::to_string(indexes[i]);
+  }
+  VOCLE_LOG_INFO("index [%1%], url %2%, cookie %3%, format %4%", joined, url, cookie_text(cookie),
+                 format);
+  std::map<std::int32_t, buffer_ptr> buffers;
+  for (std::uint64_t index : indexes) {
+    buffers[static_cast<std::int32_t>(index)] = get_buffer(index);
+  }
+  start_upload(
+      *this, owned, [this, buffers, format, url, cookie, callback, on_upload_frame, upload_task]() {
+        multi_post_record(buffers, format, url, cookie, callback, on_upload_frame, upload_task);
+      });
+}
+
+void studio::threaded_recognize_record(std::uint64_t index, const std::string& sentence,
+                                       const std::string& url, const std::string& cookie,
+                                       function_ptr callback, function_ptr on_upload_frame,
+                                       task* upload_task) {
+  owned_task owned(upload_task);
+  VOCLE_LOG_INFO("url %1%, cookie %2%, index %3%", url, cookie_text(cookie), index);
+  buffer_ptr buffer = get_buffer(index);
+  VOCLE_LOG_INFO("got buffer %1%", static_cast<const void*>(buffer.get()));
+  start_upload(*this, owned,
+               [this, buffer, sentence, url, cookie, callback, on_upload_frame, upload_task]() {
+                 recognize_record(buffer, sentence, url, cookie, callback, on_upload_frame,
+                                  upload_task);
+               });
+}
+
+void studio::post_record(buffer_ptr buffer, std::string format, std::string url, std::string cookie,
+                         function_ptr callback, function_ptr on_upload_frame, task* upload_task) {
+  owned_task owned(upload_task);
+  // First of all: from here on a cancel of this task is honoured.
+  set_posting(owned);
+  boost::shared_ptr<binary> body;
+  try {
+    body = encode_record(buffer, format);
+  } catch (const std::exception& e) {
+    fail_before_transfer(std::move(owned), callback, failure_text(e));
+    return;
+  }
+  post_binary(body, url, cookie, callback, on_upload_frame, owned.release());
+}
+
+void studio::multi_post_record(std::map<std::int32_t, buffer_ptr> buffers, std::string format,
+                               std::string url, std::string cookie, function_ptr callback,
+                               function_ptr on_upload_frame, task* upload_task) {
+  owned_task owned(upload_task);
+  set_posting(owned);
+  boost::shared_ptr<binary> body;
+  try {
+    body = concat_records(buffers, format);
+  } catch (const std::exception& e) {
+    // The records encoded so far are dropped with the failed body.
+    fail_before_transfer(std::move(owned), callback, failure_text(e));
+    return;
+  }
+  post_binary(body, url, cookie, callback, on_upload_frame, owned.release());
+}
+
+void studio::recognize_record(buffer_ptr buffer, std::string sentence, std::string url,
+                              std::string cookie, function_ptr callback,
+                              function_ptr on_upload_frame, task* upload_task) {
+  owned_task owned(upload_task);
+  set_posting(owned);
+  http::form_fields fields;
+  try {
+    boost::shared_ptr<binary> image;
+    {
+      // The samples go into the image as they are: the studio's audio settings play no part.
+      std::vector<std::int16_t> samples;
+      {
+        boost::mutex::scoped_lock lock(buffer->m_mutex);
+        samples = buffer->m_samples;
+      }
+      image = adpcm::make_wav(samples);
+    }
+    VOCLE_LOG_DEBUG("size %1%, url %2%, cookie %3%, sentence %4%", image->size(), url,
+                    cookie_text(cookie), sentence);
+    // By name, "file" goes before "sentence" in the body.
+    fields["sentence"] = http::form_field{"string", boost::any(sentence)};
+    fields["file"] = http::form_field{"wav_dvi_adpcm", boost::any(image)};
+    VOCLE_LOG_TRACE("headers prepare ready");
+    http::request_factory::instance();
+  } catch (const std::exception& e) {
+    fail_before_transfer(std::move(owned), callback, failure_text(e));
+    return;
+  }
+  post_fields(url, cookie, callback, on_upload_frame, fields, std::move(owned));
+}
+
+void studio::post_binary(const boost::shared_ptr<binary>& body, const std::string& url,
+                         const std::string& cookie, function_ptr callback,
+                         function_ptr on_upload_frame, task* upload_task) {
+  owned_task owned(upload_task);
+  http::form_fields fields;
+  try {
+    VOCLE_LOG_DEBUG("size %1%, url %2%, cookie %3%", body->size(), url, cookie_text(cookie));
+    // The transfer streams the body from memory; the form holds it, never a copy.
+    fields["data"] = http::form_field{"binary", boost::any(body)};
+    VOCLE_LOG_TRACE("headers prepare ready");
+    http::request_factory::instance();
+  } catch (const std::exception& e) {
+    fail_before_transfer(std::move(owned), callback, failure_text(e));
+    return;
+  }
+  post_fields(url, cookie, callback, on_upload_frame, fields, std::move(owned));
+}
+
+boost::shared_ptr<binary> studio::concat_records(const std::map<std::int32_t, buffer_ptr>& buffers,
+                                                 const std::string& format) {
+  // Each record is encoded once, in ascending index order, before the body is laid out.
+  std::vector<boost::shared_ptr<binary> > records;
+  records.reserve(buffers.size());
+  std::uint64_t total = 0;
+  for (const auto& entry : buffers) {
+    records.push_back(encode_record(entry.second, format));
+    total += records.back()->size();
+  }
+  const std::uint64_t largest = std::numeric_limits<std::uint32_t>::max();
+  for (const auto& record : records) {
+    // A size field has 32 bits: a longer record cannot be described, only cut, so it is refused.
+    if (record->size() > largest) {
+      throw std::length_error("record too large for a multi-record body");
+    }
+  }
+  const std::size_t n = records.size();
+  const std::size_t header = 4 * n + 4;
+
+  // Allocated once at its final length and filled in place.
+  boost::shared_ptr<binary> body = boost::make_shared<binary>(header + total);
+  write_u32(*body, 0, static_cast<std::uint32_t>(n));
+  std::size_t size_offset = 4;
+  std::size_t part_offset = header;
+  for (auto& record : records) {
+    const std::size_t length = record->size();
+    write_u32(*body, size_offset, static_cast<std::uint32_t>(length));
+    if (length) {
+      std::memcpy(body->begin() + part_offset, record->begin(), length);
+    }
+    size_offset += 4;
+    part_offset += length;
+    record.reset();
+  }
+  return body;
+}
+
+}  // namespace audio
+}  // namespace vocle
