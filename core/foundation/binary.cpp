@@ -30,8 +30,12 @@ binary::binary(std::uint32_t value) : m_data(5, 0) {
 binary::~binary() = default;
 
 void binary::resize(std::size_t n) {
-  m_data.resize(n + 1, 0);
-  m_data[n] = 0;
+  if (n >= m_data.max_size()) {
+    throw std::length_error("vocle::binary::resize");
+  }
+  reserve_contents(n);
+  m_data.resize(m_start + n + 1, 0);
+  m_data[m_start + n] = 0;
 }
 
 void binary::write(std::size_t offset, const char* data, std::size_t length) {
@@ -42,16 +46,18 @@ void binary::write(std::size_t offset, const char* data, std::size_t length) {
     throw std::length_error("vocle::binary::write");
   }
   std::vector<char> copy;
-  std::less_equal<const char*> le;
-  if (le(m_data.data(), data) && le(data, m_data.data() + m_data.size() - 1)) {
-    // The source lies in this buffer, which growing may move.
+  const bool grows = offset + length > size();
+  const char* storage = m_data.data();
+  if (grows && std::less_equal<const char*>()(storage, data) &&
+      std::less<const char*>()(data, storage + m_data.size())) {
+    // The source lies in this buffer, which growing may move or compact.
     copy.assign(data, data + length);
     data = copy.data();
   }
-  if (offset + length > size()) {
+  if (grows) {
     resize(offset + length);
   }
-  std::memmove(m_data.data() + offset, data, length);
+  std::memmove(begin() + offset, data, length);
 }
 
 void binary::append(const char* data, std::size_t length) {
@@ -65,7 +71,29 @@ void binary::consume(std::size_t n) {
   if (n > size()) {
     n = size();
   }
-  m_data.erase(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(n));
+  // Only the start moves: nothing is copied, and the storage stays where it is until it grows.
+  m_start += n;
+  if (!size()) {
+    compact();  // just the zero byte to move
+  }
+}
+
+void binary::compact() {
+  if (!m_start) {
+    return;
+  }
+  const std::size_t kept = m_data.size() - m_start;  // the contents and their zero
+  std::memmove(m_data.data(), m_data.data() + m_start, kept);
+  m_data.resize(kept);
+  m_start = 0;
+}
+
+void binary::reserve_contents(std::size_t n) {
+  // Compacting moves at most as many bytes as it lets go, so it pays for itself; with more
+  // contents than consumed bytes the storage grows as a vector does, taking them along.
+  if (m_start && m_start >= size() && n + 1 > m_data.capacity() - m_start) {
+    compact();
+  }
 }
 
 void binary::assign(const char* data, std::size_t length) {
@@ -74,6 +102,7 @@ void binary::assign(const char* data, std::size_t length) {
     std::memcpy(contents.data(), data, length);
   }
   m_data.swap(contents);
+  m_start = 0;
 }
 
 bool binary::save(const std::string& path) const {
@@ -106,7 +135,7 @@ bool binary::save(const std::string& path) const {
   try {
     out.exceptions(std::ios::failbit | std::ios::badbit);
     if (size()) {
-      out.write(m_data.data(), static_cast<std::streamsize>(size()));
+      out.write(begin(), static_cast<std::streamsize>(size()));
     }
     out.close();  // the last bytes reach the disk here, and a full disk shows here
   } catch (const std::ios_base::failure& e) {
@@ -151,6 +180,7 @@ bool binary::load(const std::string& path) {
   contents.resize(static_cast<std::size_t>(got) + 1);
   contents.back() = 0;
   m_data.swap(contents);
+  m_start = 0;
   return true;
 }
 

@@ -18,13 +18,13 @@ class binary {
   explicit binary(std::uint32_t value);
   ~binary();
 
-  std::size_t size() const { return m_data.size() - 1; }
+  std::size_t size() const { return m_data.size() - 1 - m_start; }
   // Null when empty.
-  char* data() { return size() ? m_data.data() : nullptr; }
-  const char* data() const { return size() ? m_data.data() : nullptr; }
+  char* data() { return size() ? begin() : nullptr; }
+  const char* data() const { return size() ? begin() : nullptr; }
   // The storage, also when empty (then it points at the terminating zero).
-  char* begin() { return m_data.data(); }
-  const char* begin() const { return m_data.data(); }
+  char* begin() { return m_data.data() + m_start; }
+  const char* begin() const { return m_data.data() + m_start; }
 
   void resize(std::size_t n);
   void write(std::size_t offset, const char* data, std::size_t length);
@@ -39,7 +39,17 @@ class binary {
   bool load(const std::string& path);
 
  private:
+  // Moves the contents and their zero to the front of m_data and drops the consumed bytes.
+  void compact();
+  // Before the contents grow to n bytes: compacts when the storage is too small for them behind
+  // the consumed bytes and those are at least as many as the contents.
+  void reserve_contents(std::size_t n);
+
+  // The contents are m_data[m_start, m_data.size() - 1), followed by the zero byte. consume only
+  // moves m_start forward, so draining a buffer in small pieces costs nothing beyond the reads;
+  // the consumed bytes are let go when the buffer runs empty or when growing needs their room.
   std::vector<char> m_data;
+  std::size_t m_start = 0;
 };
 
 }  // namespace vocle

@@ -43,9 +43,11 @@ void feed(boost::format& f, const First& first, const Rest&... rest) {
   feed(f, rest...);
 }
 
-template <class... Args>
+// The pattern stays a literal until the level is known to be on: a line below the active
+// level allocates nothing.
+template <class Pattern, class... Args>
 void write(FB::Log::LogLevel level, const char* file, int line, const char* pretty_function,
-           const std::string& pattern, const Args&... args) noexcept {
+           const Pattern& pattern, const Args&... args) noexcept {
   if (!FB::Log::isEnabled(level)) {
     return;
   }

@@ -4,6 +4,8 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <set>
@@ -113,6 +115,122 @@ TEST(Binary, ConsumeDropsTheFront) {
   EXPECT_EQ(storage(empty), bytes("\0", 1));
 }
 
+// A buffer from which the front has been consumed behaves like one built from what is left.
+TEST(BinaryAfterConsume, OperationsSeeOnlyWhatIsLeft) {
+  struct {
+    const char* what;
+    void (*op)(binary&);
+    std::string expected;  // contents and zero byte
+  } cases[] = {
+      {"nothing", [](binary&) {}, bytes("6789\0", 5)},
+      {"write inside", [](binary& b) { b.write(1, "X", 1); }, bytes("6X89\0", 5)},
+      {"write straddling the end", [](binary& b) { b.write(3, "XY", 2); }, bytes("678XY\0", 6)},
+      {"write past the end", [](binary& b) { b.write(6, "XY", 2); }, bytes("6789\0\0XY\0", 9)},
+      {"append", [](binary& b) { b.append("ab", 2); }, bytes("6789ab\0", 7)},
+      {"append its own contents", [](binary& b) { b.append(b.begin(), b.size()); },
+       bytes("67896789\0", 9)},
+      {"append its last byte", [](binary& b) { b.append(b.begin() + 3, 1); }, bytes("67899\0", 6)},
+      {"overlapping write inside", [](binary& b) { b.write(1, b.begin(), 3); }, bytes("6678\0", 5)},
+      {"write from itself past the end", [](binary& b) { b.write(6, b.begin() + 1, 2); },
+       bytes("6789\0\0"
+             "78\0",
+             9)},
+      // The consumed bytes lie just before the contents: growing must not bring them back.
+      {"grow", [](binary& b) { b.resize(7); }, bytes("6789\0\0\0\0", 8)},
+      {"shrink", [](binary& b) { b.resize(2); }, bytes("67\0", 3)},
+      {"shrink then grow", [](binary& b) { b.resize(1), b.resize(3); }, bytes("6\0\0\0", 4)},
+      {"grow far", [](binary& b) { b.resize(100000); },
+       bytes("6789", 4) + std::string(100000 - 4 + 1, '\0')},
+      {"assign", [](binary& b) { b.assign("new", 3); }, bytes("new\0", 4)},
+      {"assign from its own contents", [](binary& b) { b.assign(b.begin() + 1, 2); },
+       bytes("78\0", 3)},
+      {"consume again", [](binary& b) { b.consume(3); }, bytes("9\0", 2)},
+      {"consume the rest, then append", [](binary& b) { b.consume(4), b.append("xy", 2); },
+       bytes("xy\0", 3)},
+  };
+  for (const auto& c : cases) {
+    binary b("0123456789", 10);
+    b.consume(6);
+    c.op(b);
+    EXPECT_EQ(storage(b), c.expected) << c.what;
+    EXPECT_EQ(b.data(), b.size() ? b.begin() : nullptr) << c.what;
+  }
+}
+
+TEST(BinaryAfterConsume, DrainedBufferIsEmptyAndGrowsAgain) {
+  binary b("0123456789", 10);
+  for (std::size_t left : {6u, 2u, 0u}) {  // libcurl's reads of 4 bytes
+    b.consume(4);
+    EXPECT_EQ(b.size(), left);
+    EXPECT_EQ(std::string(b.begin(), left), std::string("0123456789").substr(10 - left));
+  }
+  EXPECT_EQ(b.data(), nullptr);
+  ASSERT_NE(b.begin(), nullptr);
+  EXPECT_EQ(storage(b), bytes("\0", 1));
+  b.consume(1);  // nothing left to drop
+  EXPECT_EQ(storage(b), bytes("\0", 1));
+  b.resize(3);
+  EXPECT_EQ(storage(b), bytes("\0\0\0\0", 4));
+}
+
+// Appending and consuming in turn, as a queue, with every other operation mixed in, against a
+// plain string that does the same: whatever the buffer does with its storage, the contents and
+// the zero byte after them stay right.
+TEST(BinaryAfterConsume, MixedOperationsMatchAPlainString) {
+  binary b(std::size_t(0));
+  std::string model;
+  std::uint32_t x = 12345;
+  const auto next = [&x](std::uint32_t bound) {
+    x = x * 1664525u + 1013904223u;
+    return (x >> 8) % bound;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const std::uint32_t kind = next(100);
+    std::string text(next(300), '\0');
+    for (char& ch : text) {
+      ch = static_cast<char>(next(256));
+    }
+    if (kind < 40) {
+      b.append(text.data(), text.size());
+      model += text;
+    } else if (kind < 80) {
+      const std::size_t n = next(400);
+      b.consume(n);
+      model.erase(0, std::min(n, model.size()));
+    } else if (kind < 88) {
+      const std::size_t offset = next(static_cast<std::uint32_t>(model.size() + 50));
+      b.write(offset, text.data(), text.size());
+      if (!text.empty()) {
+        model.resize(std::max(model.size(), offset + text.size()), '\0');
+        model.replace(offset, text.size(), text);
+      }
+    } else if (kind < 92 && !model.empty()) {
+      // From its own contents, to an offset that may lie past the end.
+      const std::size_t from = next(static_cast<std::uint32_t>(model.size()));
+      const std::size_t length = 1 + next(static_cast<std::uint32_t>(model.size() - from));
+      const std::size_t offset = next(static_cast<std::uint32_t>(model.size() + 20));
+      const std::string source = model.substr(from, length);
+      b.write(offset, b.begin() + from, length);
+      model.resize(std::max(model.size(), offset + length), '\0');
+      model.replace(offset, length, source);
+    } else if (kind < 97) {
+      const std::size_t n = next(static_cast<std::uint32_t>(model.size() * 2 + 10));
+      b.resize(n);
+      model.resize(n, '\0');
+    } else if (kind < 99 && !model.empty()) {
+      const std::size_t from = next(static_cast<std::uint32_t>(model.size()));
+      b.assign(b.begin() + from, model.size() - from);
+      model.erase(0, from);
+    } else {
+      b.assign(text.data(), text.size());
+      model = text;
+    }
+    ASSERT_EQ(b.size(), model.size()) << "step " << step;
+    ASSERT_EQ(storage(b), model + '\0') << "step " << step;
+    ASSERT_EQ(b.data(), model.empty() ? nullptr : b.begin()) << "step " << step;
+  }
+}
+
 TEST(Binary, AssignReplacesTheContents) {
   binary b("hello world", 11);
   b.assign("hi", 2);
@@ -141,6 +259,25 @@ TEST_F(BinaryFile, SaveAndLoadEveryByteValue) {
   ASSERT_TRUE(loaded.load(m_dir.file("all.bin")));
   EXPECT_EQ(storage(loaded), all + '\0');
   EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"all.bin"}));
+}
+
+TEST_F(BinaryFile, SaveAndLoadAfterConsume) {
+  binary b("headerpayload", 13);
+  b.consume(6);
+  ASSERT_TRUE(b.save(m_dir.file("payload.bin")));
+  EXPECT_EQ(read_file(m_dir.file("payload.bin")), "payload");
+
+  m_dir.write("other.bin", "0123456789");
+  ASSERT_TRUE(b.load(m_dir.file("other.bin")));
+  EXPECT_EQ(storage(b), bytes("0123456789\0", 11));
+  b.consume(8);
+  b.append("!", 1);
+  EXPECT_EQ(storage(b), bytes("89!\0", 4));
+
+  binary drained("abc", 3);
+  drained.consume(3);
+  ASSERT_TRUE(drained.save(m_dir.file("empty.bin")));
+  EXPECT_EQ(fs::file_size(m_dir.file("empty.bin")), 0u);
 }
 
 TEST_F(BinaryFile, EmptyBufferMakesAnEmptyFile) {
