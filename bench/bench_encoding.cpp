@@ -13,11 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -25,8 +24,8 @@
 
 #include <benchmark/benchmark.h>
 #include <lame/lame.h>
-#include <boost/filesystem.hpp>
 
+#include "bench_speech.h"
 #include "core/encoding/adpcm.h"
 #include "core/encoding/encoding.h"
 
@@ -34,54 +33,21 @@ extern char** environ;
 
 namespace {
 
-constexpr std::size_t rate = 16000;
-constexpr std::size_t seconds = 60;
+constexpr std::size_t rate = bench::speech_rate;
+constexpr std::size_t seconds = bench::speech_seconds;
 
 struct fixture {
-  boost::filesystem::path dir;
-  std::string raw;  // the samples as a raw S16_LE file, sox's input
-  std::vector<std::int16_t> samples;
+  bench::scratch_dir dir;
+  std::vector<std::int16_t> samples =
+      bench::speech_minute(dir, "hello world this is a test of the encoders");
+  std::string raw = dir.file("speech60.raw");  // the samples as a raw S16_LE file, sox's input
 
   fixture() {
-    dir = boost::filesystem::temp_directory_path() /
-          boost::filesystem::unique_path("vocle-bench-%%%%-%%%%");
-    boost::filesystem::create_directories(dir);
-    const std::string wav = (dir / "sentence.wav").string();
-    const std::string sentence = (dir / "sentence.raw").string();
-    run("espeak-ng -w '" + wav + "' 'hello world this is a test of the encoders' >/dev/null 2>&1");
-    run("sox -D '" + wav + "' -t raw -r 16000 -e signed-integer -b 16 -c 1 -L '" + sentence +
-        "' pad 0.5 0.5 >/dev/null 2>&1");
-    std::ifstream in(sentence, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 2) {
-      throw std::runtime_error("no speech from espeak-ng and sox");
-    }
-    // The sentence again and again, 60 s in all.
-    samples.resize(rate * seconds);
-    const std::size_t count = bytes.size() / 2;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      const std::size_t k = i % count;
-      samples[i] = static_cast<std::int16_t>(
-          static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * k]) |
-                                     (static_cast<unsigned char>(bytes[2 * k + 1]) << 8)));
-    }
-    raw = (dir / "speech60.raw").string();
     std::ofstream out(raw, std::ios::binary);
     out.write(reinterpret_cast<const char*>(samples.data()),
               static_cast<std::streamsize>(samples.size() * 2));
     if (!out) {
       throw std::runtime_error("cannot write " + raw);
-    }
-  }
-
-  ~fixture() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(dir, ec);
-  }
-
-  static void run(const std::string& command) {
-    if (std::system(command.c_str()) != 0) {
-      throw std::runtime_error("failed: " + command);
     }
   }
 };
@@ -104,7 +70,7 @@ BENCHMARK(BM_make_wav)->Unit(benchmark::kMillisecond);
 // One sox process per iteration; the time is its wall time from spawn to exit.
 void BM_sox_ima_adpcm(benchmark::State& state) {
   const std::string& input = speech().raw;
-  const std::string output = (speech().dir / "sox.wav").string();
+  const std::string output = speech().dir.file("sox.wav");
   std::vector<std::string> args = {
       "sox", "-D", "-t", "raw", "-r",  "16000", "-e",        "signed-integer",
       "-b",  "16", "-c", "1",   input, "-e",    "ima-adpcm", output};

@@ -5,72 +5,37 @@
 // benchmarks it prints the ratio of the medians and the target it is held to.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <speex/speex_preprocess.h>
-#include <boost/filesystem.hpp>
 
+#include "bench_speech.h"
 #include "core/audio/vad.h"
 #include "core/foundation/settings.h"
 #include "framework/module_path.h"
 
 namespace {
 
-constexpr std::size_t rate = 16000;
-constexpr std::size_t seconds = 60;
+constexpr std::size_t rate = bench::speech_rate;
+constexpr std::size_t seconds = bench::speech_seconds;
 constexpr std::size_t block = 1024;
-
-void run(const std::string& command) {
-  if (std::system(command.c_str()) != 0) {
-    throw std::runtime_error("failed: " + command);
-  }
-}
 
 // The sentence spoken by espeak-ng again and again, 60 s in all; and an empty configuration for
 // the detector's settings, in a folder of the bench's own.
 struct fixture {
-  boost::filesystem::path dir;
+  bench::scratch_dir dir;
   std::vector<std::int16_t> samples;
 
   fixture() {
-    dir = boost::filesystem::temp_directory_path() /
-          boost::filesystem::unique_path("vocle-bench-%%%%-%%%%");
-    boost::filesystem::create_directories(dir);
-    std::ofstream((dir / "vocle.conf").string()) << "; defaults\n";
-    std::ofstream((dir / "lang.conf").string()) << "[en_US]\nAUDIO_NO_INPUT_DEVICE=no input\n";
-    FB::setModulePath((dir / "libnpvocle.so").string());
+    std::ofstream(dir.file("vocle.conf")) << "; defaults\n";
+    std::ofstream(dir.file("lang.conf")) << "[en_US]\nAUDIO_NO_INPUT_DEVICE=no input\n";
+    FB::setModulePath(dir.file("libnpvocle.so"));
     vocle::settings::reset();
-
-    const std::string wav = (dir / "sentence.wav").string();
-    const std::string raw = (dir / "sentence.raw").string();
-    run("espeak-ng -w '" + wav + "' 'hello world this is a test of the detector' >/dev/null 2>&1");
-    run("sox -D '" + wav + "' -t raw -r 16000 -e signed-integer -b 16 -c 1 -L '" + raw +
-        "' pad 0.5 0.5 >/dev/null 2>&1");
-    std::ifstream in(raw, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (bytes.size() < 2) {
-      throw std::runtime_error("no speech from espeak-ng and sox");
-    }
-    samples.resize(rate * seconds);
-    const std::size_t count = bytes.size() / 2;
-    for (std::size_t i = 0; i < samples.size(); ++i) {
-      const std::size_t k = i % count;
-      samples[i] = static_cast<std::int16_t>(
-          static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * k]) |
-                                     (static_cast<unsigned char>(bytes[2 * k + 1]) << 8)));
-    }
-  }
-
-  ~fixture() {
-    boost::system::error_code ec;
-    boost::filesystem::remove_all(dir, ec);
+    samples = bench::speech_minute(dir, "hello world this is a test of the detector");
   }
 };
 

@@ -7,6 +7,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include "core/encoding/little_endian.h"
+
 namespace vocle {
 namespace adpcm {
 
@@ -23,22 +25,11 @@ constexpr std::int8_t index_table[16] = {-1, -1, -1, -1, 2, 4, 6, 8, -1, -1, -1,
 
 namespace {
 
+using little_endian::put16;
+using little_endian::put32;
+
 constexpr std::uint32_t byte_rate = 8055;
 constexpr std::uint32_t image_rate = 16000;
-
-void put16(std::uint8_t* at, std::uint32_t value) {
-  at[0] = static_cast<std::uint8_t>(value & 0xff);
-  at[1] = static_cast<std::uint8_t>((value >> 8) & 0xff);
-}
-
-void put32(std::uint8_t* at, std::uint32_t value) {
-  put16(at, value & 0xffff);
-  put16(at + 2, value >> 16);
-}
-
-}  // namespace
-
-namespace {
 
 // The encoder step's outcomes for each step index, by the code's magnitude m (0 to 7): the
 // difference from which m is reached, what the predictor moves by, and the next index. The

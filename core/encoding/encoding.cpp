@@ -35,6 +35,11 @@ std::uint32_t encoding::integer_rate() const {
   return static_cast<std::uint32_t>(m_sample_rate);
 }
 
+std::uint32_t encoding::resampled_rate() const {
+  const std::uint32_t rate = integer_rate();
+  return rate >= 100 && rate <= 768000 ? rate : 0;
+}
+
 boost::shared_ptr<encoding> encoding::create(const std::string& type, double sample_rate,
                                              std::uint32_t sample_format, std::uint64_t channels,
                                              bool interleaved) {

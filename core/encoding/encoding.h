@@ -36,6 +36,11 @@ class encoding : private boost::noncopyable {
   // The sample rate as a whole number of samples per second: truncated, 0 for a negative or
   // undefined rate, at most 2^32 - 1.
   std::uint32_t integer_rate() const;
+  // integer_rate() for the encoders that resample a record ("spx", "opus"), when it lies from
+  // 100 Hz to 768 kHz; 0 for any other rate. Outside that range the resamplers' filters outgrow
+  // what their libraries handle: below about 90 Hz libopusenc aborts the whole process when it
+  // drains, and at hundreds of MHz a resampler works for minutes on a short record.
+  std::uint32_t resampled_rate() const;
 
   double m_sample_rate;
   std::uint32_t m_sample_format;

@@ -7,6 +7,20 @@
 
 namespace vocle {
 
+namespace {
+
+std::runtime_error failure() {
+  return std::runtime_error("failed to encode mp3");
+}
+
+// LAME ignores an input rate below 1 Hz and keeps its default of 44100 Hz, and one beyond int
+// cannot be given to it: either stream would misstate the record's duration.
+bool lame_takes(std::uint32_t rate) {
+  return rate != 0 && rate <= static_cast<std::uint32_t>(std::numeric_limits<int>::max());
+}
+
+}  // namespace
+
 mp3_encoding::mp3_encoding(double sample_rate, std::uint32_t sample_format, std::uint64_t channels,
                            bool interleaved)
     : encoding(sample_rate, sample_format, channels, interleaved), m_lame(nullptr), m_chunk(4096) {
@@ -16,9 +30,10 @@ mp3_encoding::mp3_encoding(double sample_rate, std::uint32_t sample_format, std:
   const int rate =
       static_cast<int>(std::min<std::uint32_t>(integer_rate(), std::numeric_limits<int>::max()));
   lame_set_in_samplerate(m_lame, rate);
+  // An output rate that MPEG audio lacks is refused: LAME then chooses one and resamples.
   lame_set_out_samplerate(m_lame, rate);
-  // A rate LAME refuses leaves the handle uninitialised; every encoding call then reports an
-  // error, which `encode` turns into its failure.
+  // Parameters LAME cannot work with leave the handle uninitialised; every encoding call then
+  // reports an error, which `encode` turns into its failure.
   lame_init_params(m_lame);
 }
 
@@ -29,13 +44,16 @@ mp3_encoding::~mp3_encoding() {
 }
 
 void mp3_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+  if (!lame_takes(integer_rate())) {
+    throw failure();
+  }
   // LAME's documented worst case for one call of m_chunk samples.
   const std::size_t scratch_size = m_chunk * 5 / 4 + 7200;
   std::vector<unsigned char> scratch(scratch_size);
 
   auto take = [&](int r) {
     if (r < 0) {
-      throw std::runtime_error("failed to encode mp3");
+      throw failure();
     }
     if (r > 0) {
       out.append(reinterpret_cast<const char*>(scratch.data()), static_cast<std::size_t>(r));

@@ -1,8 +1,6 @@
 #include "core/encoding/opus_encoding.h"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -12,11 +10,15 @@
 #include <opus/opus.h>
 #include <opus/opusenc.h>
 
+#include "core/encoding/little_endian.h"
 #include "core/encoding/ogg_stream.h"
 
 namespace vocle {
 
 namespace {
+
+using little_endian::append16;
+using little_endian::append32;
 
 const char* const failure_text = "failed to encode opus";
 
@@ -51,16 +53,6 @@ int close_stream(void*) {
   return 0;
 }
 
-void put16(std::string& to, std::uint32_t value) {
-  to.push_back(static_cast<char>(value & 0xff));
-  to.push_back(static_cast<char>((value >> 8) & 0xff));
-}
-
-void put32(std::string& to, std::uint32_t value) {
-  put16(to, value & 0xffff);
-  put16(to, value >> 16);
-}
-
 // The stream of a record without samples. libopusenc reads memory it never wrote when it is
 // drained without input, so this one is put together here: the identification and comment
 // headers, then a single 20 ms packet of silence that the final granule position (equal to the
@@ -85,15 +77,15 @@ void write_empty_stream(binary& out, opus_int32 rate) {
   std::string head("OpusHead");
   head.push_back(1);  // version
   head.push_back(1);  // channels
-  put16(head, static_cast<std::uint32_t>(pre_skip));
-  put32(head, static_cast<std::uint32_t>(rate));
-  put16(head, 0);     // output gain
+  append16(head, static_cast<std::uint32_t>(pre_skip));
+  append32(head, static_cast<std::uint32_t>(rate));
+  append16(head, 0);  // output gain
   head.push_back(0);  // mapping family: mono or stereo
   const std::string vendor = opus_get_version_string();
   std::string tags("OpusTags");
-  put32(tags, static_cast<std::uint32_t>(vendor.size()));
+  append32(tags, static_cast<std::uint32_t>(vendor.size()));
   tags += vendor;
-  put32(tags, 0);
+  append32(tags, 0);
 
   ogg_stream stream(out, failure_text);
   stream.packet(head.data(), head.size(), 0, 0, true, false);
@@ -111,8 +103,8 @@ opus_encoding::opus_encoding(double sample_rate, std::uint32_t sample_format,
     : encoding(sample_rate, sample_format, channels, interleaved) {}
 
 void opus_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
-  const std::uint32_t rate = integer_rate();
-  if (rate == 0 || rate > static_cast<std::uint32_t>(std::numeric_limits<opus_int32>::max())) {
+  const std::uint32_t rate = resampled_rate();
+  if (rate == 0) {
     throw failure();
   }
   if (samples.empty()) {

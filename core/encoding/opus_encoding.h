@@ -11,7 +11,7 @@ class opus_encoding : public encoding {
                 bool interleaved);
 
   // Each call writes one complete stream. Throws std::runtime_error "failed to encode opus"
-  // when the library refuses the rate or the writing fails.
+  // when the record's rate lies outside 100 Hz to 768 kHz or the library fails.
   void encode(binary& out, const std::vector<std::int16_t>& samples) override;
 };
 

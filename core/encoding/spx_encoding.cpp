@@ -9,6 +9,7 @@
 #include <speex/speex_header.h>
 #include <speex/speex_resampler.h>
 
+#include "core/encoding/little_endian.h"
 #include "core/encoding/ogg_stream.h"
 
 namespace vocle {
@@ -74,21 +75,15 @@ std::vector<float> narrow_band(const std::vector<std::int16_t>& samples, std::ui
   return output;
 }
 
-void put32(std::string& to, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    to.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
-  }
-}
-
 // A comment packet with the vendor string and no comments.
 std::string comment_packet() {
   const char* version = nullptr;
   speex_lib_ctl(SPEEX_LIB_GET_VERSION_STRING, &version);
   std::string vendor = std::string("Encoded with Speex ") + (version ? version : "");
   std::string packet;
-  put32(packet, static_cast<std::uint32_t>(vendor.size()));
+  little_endian::append32(packet, static_cast<std::uint32_t>(vendor.size()));
   packet += vendor;
-  put32(packet, 0);
+  little_endian::append32(packet, 0);
   return packet;
 }
 
@@ -97,19 +92,24 @@ std::string comment_packet() {
 spx_encoding::spx_encoding(double sample_rate, std::uint32_t sample_format, std::uint64_t channels,
                            bool interleaved)
     : encoding(sample_rate, sample_format, channels, interleaved), m_state(nullptr) {
+  // Out of memory, the state is null, and Speex would dereference it: `encode` refuses instead.
   m_state = speex_encoder_init(&speex_nb_mode);
-  int quality = 8;
-  speex_encoder_ctl(m_state, SPEEX_SET_QUALITY, &quality);
+  if (m_state) {
+    int quality = 8;
+    speex_encoder_ctl(m_state, SPEEX_SET_QUALITY, &quality);
+  }
   speex_bits_init(&m_bits);
 }
 
 spx_encoding::~spx_encoding() {
-  speex_encoder_destroy(m_state);
+  if (m_state) {
+    speex_encoder_destroy(m_state);
+  }
   speex_bits_destroy(&m_bits);
 }
 
 void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
-  const std::uint32_t rate = integer_rate();
+  const std::uint32_t rate = resampled_rate();
   if (rate == 0 || !m_state) {
     throw failure();
   }

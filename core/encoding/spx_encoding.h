@@ -17,7 +17,7 @@ class spx_encoding : public encoding {
   ~spx_encoding() override;
 
   // Each call writes one complete stream. Throws std::runtime_error "failed to encode spx" when
-  // the record's rate is not a positive number of samples per second.
+  // the record's rate lies outside 100 Hz to 768 kHz.
   void encode(binary& out, const std::vector<std::int16_t>& samples) override;
 
  private:

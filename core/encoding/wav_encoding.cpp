@@ -2,19 +2,14 @@
 
 #include <cstring>
 
+#include "core/encoding/little_endian.h"
+
 namespace vocle {
 
 namespace {
 
-void put16(char* at, std::uint32_t value) {
-  at[0] = static_cast<char>(value & 0xff);
-  at[1] = static_cast<char>((value >> 8) & 0xff);
-}
-
-void put32(char* at, std::uint32_t value) {
-  put16(at, value & 0xffff);
-  put16(at + 2, value >> 16);
-}
+using little_endian::put16;
+using little_endian::put32;
 
 }  // namespace
 
@@ -47,9 +42,7 @@ void wav_encoding::encode(binary& out, const std::vector<std::int16_t>& samples)
   put32(header + 40, data_size);
 
   out.append(header, header_size);
-  if (!samples.empty()) {
-    out.append(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
-  }
+  little_endian::append_samples(out, samples);
 }
 
 }  // namespace vocle

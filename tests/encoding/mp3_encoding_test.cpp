@@ -23,11 +23,8 @@ class Mp3Encoding : public testing::Test {
  protected:
   std::string encode_to_file(const std::vector<std::int16_t>& samples, double rate = 16000.0,
                              std::uint32_t format = paInt16, std::uint64_t channels = 1) {
-    binary out(std::size_t(0));
-    encoding::create("mp3", rate, format, channels, false)->encode(out, samples);
-    const std::string file = m_dir.file("record.mp3");
-    peers::write_file(out, file);
-    return file;
+    return peers::write_file(peers::encode("mp3", samples, rate, format, channels),
+                             m_dir.file("record.mp3"));
   }
 
   // The samples mpg123 decodes from the file.

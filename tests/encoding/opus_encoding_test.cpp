@@ -19,11 +19,8 @@ class OpusEncoding : public testing::Test {
  protected:
   std::string encode_to_file(const std::vector<std::int16_t>& samples, double rate,
                              std::uint64_t channels = 1) {
-    binary out(std::size_t(0));
-    encoding::create("opus", rate, paInt16, channels, false)->encode(out, samples);
-    const std::string file = m_dir.file("record.opus");
-    peers::write_file(out, file);
-    return file;
+    return peers::write_file(peers::encode("opus", samples, rate, paInt16, channels),
+                             m_dir.file("record.opus"));
   }
 
   // opusdec decodes at the rate the header gives as the original one.

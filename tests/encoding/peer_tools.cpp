@@ -9,6 +9,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include "core/encoding/encoding.h"
+
 namespace vocle {
 namespace peers {
 
@@ -34,6 +36,41 @@ result run_shell(const std::string& command) {
 
 }  // namespace
 
+binary encode(const std::string& format, const std::vector<std::int16_t>& samples, double rate,
+              std::uint32_t sample_format, std::uint64_t channels) {
+  binary out(std::size_t(0));
+  encoding::create(format, rate, sample_format, channels, false)->encode(out, samples);
+  return out;
+}
+
+binary without_ogg_serials(const binary& data) {
+  binary out(data.begin(), data.size());
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(out.begin());
+  std::size_t at = 0;
+  while (at < out.size()) {
+    // A page: "OggS", version, type, granule (8), serial (4), sequence (4), checksum (4), the
+    // segment count and table, then the body.
+    if (at + 27 > out.size() || std::string(out.begin() + at, 4) != "OggS") {
+      throw std::runtime_error("no Ogg page at byte " + std::to_string(at));
+    }
+    const std::size_t segments = bytes[at + 26];
+    if (at + 27 + segments > out.size()) {
+      throw std::runtime_error("cut Ogg page at byte " + std::to_string(at));
+    }
+    std::size_t body = 0;
+    for (std::size_t i = 0; i < segments; ++i) {
+      body += bytes[at + 27 + i];
+    }
+    std::fill(bytes + at + 14, bytes + at + 18, 0);
+    std::fill(bytes + at + 22, bytes + at + 26, 0);
+    at += 27 + segments + body;
+  }
+  if (at != out.size()) {
+    throw std::runtime_error("cut Ogg page at the end");
+  }
+  return out;
+}
+
 result run(const std::string& command) {
   return run_shell("(" + command + ") 2>&1");
 }
@@ -54,12 +91,13 @@ std::string quote(const std::string& text) {
   return quoted + "'";
 }
 
-void write_file(const binary& data, const std::string& path) {
+std::string write_file(const binary& data, const std::string& path) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(data.begin(), static_cast<std::streamsize>(data.size()));
   if (!out) {
     throw std::runtime_error("cannot write " + path);
   }
+  return path;
 }
 
 std::vector<std::int16_t> read_raw(const std::string& path) {

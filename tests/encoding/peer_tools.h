@@ -1,6 +1,8 @@
 // Running the independent decoders that check what the encoders write, and reading their output.
 #pragma once
 
+#include <portaudio.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -16,6 +18,15 @@ struct result {
   std::string output;  // what it wrote (standard error included unless the command redirects it)
 };
 
+// What the encoder of that format name appends to an empty buffer for the samples.
+binary encode(const std::string& format, const std::vector<std::int16_t>& samples,
+              double rate = 16000.0, std::uint32_t sample_format = paInt16,
+              std::uint64_t channels = 1);
+
+// The Ogg stream with every page's serial number and checksum set to zero, so that two streams
+// of the same packets compare equal. Throws std::runtime_error when data is not a whole stream.
+binary without_ogg_serials(const binary& data);
+
 // Runs the command through the shell with standard error joined to standard output.
 result run(const std::string& command);
 // Runs the command and keeps standard output alone (standard error is dropped).
@@ -24,8 +35,8 @@ result run_stdout(const std::string& command);
 // The text in single quotes for the shell.
 std::string quote(const std::string& text);
 
-// Writes the content bytes of the buffer to the file.
-void write_file(const binary& data, const std::string& path);
+// Writes the content bytes of the buffer to the file; returns the path.
+std::string write_file(const binary& data, const std::string& path);
 
 // Signed 16-bit little-endian samples of a raw file.
 std::vector<std::int16_t> read_raw(const std::string& path);

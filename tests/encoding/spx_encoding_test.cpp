@@ -23,11 +23,18 @@ constexpr std::size_t frame = 160;
 class SpxEncoding : public testing::Test {
  protected:
   std::string encode_to_file(const std::vector<std::int16_t>& samples, double rate) {
-    binary out(std::size_t(0));
-    encoding::create("spx", rate, paInt16, 1, false)->encode(out, samples);
-    const std::string file = m_dir.file("record.spx");
-    peers::write_file(out, file);
-    return file;
+    return peers::write_file(peers::encode("spx", samples, rate), m_dir.file("record.spx"));
+  }
+
+  // What speexdec plays from the file, and what it said (its banner names rate and mode).
+  std::vector<std::int16_t> decode(const std::string& file, std::string* said = nullptr) {
+    const std::string wav = file + ".wav";
+    const peers::result r = peers::run("speexdec " + peers::quote(file) + " " + peers::quote(wav));
+    EXPECT_EQ(r.status, 0) << r.output;
+    if (said) {
+      *said = r.output;
+    }
+    return peers::decode_with_sox(wav, file + ".raw");
   }
 
   testkit::temp_dir m_dir;
@@ -38,17 +45,13 @@ TEST_F(SpxEncoding, SpeexdecPlaysNarrowBandSpeechOfTheRecordsDuration) {
   for (double rate : {16000.0, 8000.0, 44100.0, 11025.0}) {
     SCOPED_TRACE(testing::Message() << "rate " << rate);
     const std::string file = encode_to_file(speech, rate);
-    const std::string wav = m_dir.file("decoded.wav");
-    const peers::result r = peers::run("speexdec " + peers::quote(file) + " " + peers::quote(wav));
-    ASSERT_EQ(r.status, 0) << r.output;
-    EXPECT_NE(r.output.find("Decoding 8000 Hz audio using narrowband mode (mono)"),
-              std::string::npos)
-        << r.output;
+    std::string said;
+    const std::vector<std::int16_t> decoded = decode(file, &said);
+    EXPECT_NE(said.find("Decoding 8000 Hz audio using narrowband mode (mono)"), std::string::npos)
+        << said;
 
     const double seconds = speech.size() / rate;
     const std::size_t expected = static_cast<std::size_t>(std::lround(seconds * 8000.0));
-    const std::vector<std::int16_t> decoded =
-        peers::decode_with_sox(wav, m_dir.file("decoded.raw"));
     EXPECT_GE(decoded.size() + lookahead, expected);
     EXPECT_LE(decoded.size(), expected + lookahead);
     const std::string stream = peers::ffprobe_stream(file);
@@ -76,10 +79,7 @@ TEST_F(SpxEncoding, SpeexdecPlaysNarrowBandSpeechOfTheRecordsDuration) {
 TEST_F(SpxEncoding, AnEmptyRecordIsAPlayableStream) {
   const std::string file = encode_to_file({}, 16000.0);
   EXPECT_NE(peers::ffprobe_stream(file).find("codec_name=speex\n"), std::string::npos);
-  const std::string wav = m_dir.file("decoded.wav");
-  const peers::result r = peers::run("speexdec " + peers::quote(file) + " " + peers::quote(wav));
-  ASSERT_EQ(r.status, 0) << r.output;
-  const std::vector<std::int16_t> decoded = peers::decode_with_sox(wav, m_dir.file("decoded.raw"));
+  const std::vector<std::int16_t> decoded = decode(file);
   EXPECT_LE(decoded.size(), frame);
   EXPECT_EQ(peers::rms(decoded, 0, decoded.size()), 0.0);
 }
@@ -94,18 +94,8 @@ TEST_F(SpxEncoding, EncodingTwiceWithOneEncoderGivesTheSameFrames) {
   e->encode(second, speech);
   // The streams differ in their serial numbers, so compare what they decode to.
   ASSERT_EQ(first.size(), second.size());
-  peers::write_file(first, m_dir.file("first.spx"));
-  peers::write_file(second, m_dir.file("second.spx"));
-  ASSERT_EQ(peers::run("speexdec " + peers::quote(m_dir.file("first.spx")) + " " +
-                       peers::quote(m_dir.file("first.wav")))
-                .status,
-            0);
-  ASSERT_EQ(peers::run("speexdec " + peers::quote(m_dir.file("second.spx")) + " " +
-                       peers::quote(m_dir.file("second.wav")))
-                .status,
-            0);
-  EXPECT_EQ(peers::decode_with_sox(m_dir.file("first.wav"), m_dir.file("first.raw")),
-            peers::decode_with_sox(m_dir.file("second.wav"), m_dir.file("second.raw")));
+  EXPECT_EQ(decode(peers::write_file(first, m_dir.file("first.spx"))),
+            decode(peers::write_file(second, m_dir.file("second.spx"))));
 }
 
 }  // namespace
