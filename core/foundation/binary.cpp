@@ -13,13 +13,27 @@
 namespace vocle {
 namespace fs = boost::filesystem;
 
-binary::binary(const char* data, std::size_t length) : m_data(length + 1, 0) {
+namespace {
+
+// The storage for n content bytes and their zero. The largest size_t would wrap round to an
+// empty storage, whose size() would then be huge.
+std::size_t storage_for(std::size_t n, const char* what) {
+  if (n >= std::vector<char>().max_size()) {
+    throw std::length_error(what);
+  }
+  return n + 1;
+}
+
+}  // namespace
+
+binary::binary(const char* data, std::size_t length)
+    : m_data(storage_for(length, "vocle::binary::binary"), 0) {
   if (length) {
     std::memcpy(m_data.data(), data, length);
   }
 }
 
-binary::binary(std::size_t count) : m_data(count + 1, 0) {}
+binary::binary(std::size_t count) : m_data(storage_for(count, "vocle::binary::binary"), 0) {}
 
 binary::binary(std::uint32_t value) : m_data(5, 0) {
   for (int i = 0; i < 4; ++i) {
@@ -30,9 +44,7 @@ binary::binary(std::uint32_t value) : m_data(5, 0) {
 binary::~binary() = default;
 
 void binary::resize(std::size_t n) {
-  if (n >= m_data.max_size()) {
-    throw std::length_error("vocle::binary::resize");
-  }
+  storage_for(n, "vocle::binary::resize");
   reserve_contents(n);
   m_data.resize(m_start + n + 1, 0);
   m_data[m_start + n] = 0;
@@ -97,7 +109,7 @@ void binary::reserve_contents(std::size_t n) {
 }
 
 void binary::assign(const char* data, std::size_t length) {
-  std::vector<char> contents(length + 1, 0);
+  std::vector<char> contents(storage_for(length, "vocle::binary::assign"), 0);
   if (length) {
     std::memcpy(contents.data(), data, length);
   }
@@ -126,8 +138,12 @@ bool binary::save(const std::string& path) const {
   // The contents go to a file of their own beside the target and replace it only once they are
   // all written, so a failed write (a full disk) leaves the old file as it was.
   std::string name = target.filename().string().substr(0, 200);
-  fs::path temp = target.parent_path() /
-                  ("." + name + "." + fs::unique_path("%%%%-%%%%-%%%%").string() + ".tmp");
+  boost::system::error_code unique_ec;
+  fs::path unique = fs::unique_path("%%%%-%%%%-%%%%", unique_ec);
+  if (unique_ec) {
+    return false;
+  }
+  fs::path temp = target.parent_path() / ("." + name + "." + unique.string() + ".tmp");
   std::ofstream out(temp.string(), std::ios::out | std::ios::binary | std::ios::trunc);
   if (!out.is_open()) {
     return false;

@@ -178,6 +178,8 @@ void write_text(FB::Log::LogLevel level, const char* file, int line, const char*
     FB::Log::write(level, prefix() + text, file, line, qualified_name(pretty_function).c_str());
   } catch (const std::exception& e) {
     write_failure(level, file, line, pretty_function, e.what());
+  } catch (...) {
+    write_failure(level, file, line, pretty_function, "unknown error");
   }
 }
 

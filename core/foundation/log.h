@@ -33,8 +33,8 @@ void write_text(FB::Log::LogLevel level, const char* file, int line, const char*
                 const std::string& text) noexcept;
 
 // Logs the formatting failure of a line at the given level.
-void write_failure(FB::Log::LogLevel level, const char* file, int line,
-                   const char* pretty_function, const char* what) noexcept;
+void write_failure(FB::Log::LogLevel level, const char* file, int line, const char* pretty_function,
+                   const char* what) noexcept;
 
 inline void feed(boost::format&) {}
 template <class First, class... Rest>
@@ -58,6 +58,10 @@ void write(FB::Log::LogLevel level, const char* file, int line, const char* pret
     text = f.str();
   } catch (const std::exception& e) {
     write_failure(level, file, line, pretty_function, e.what());
+    return;
+  } catch (...) {
+    // An argument's printer may throw anything; the caller must not see it.
+    write_failure(level, file, line, pretty_function, "unknown error");
     return;
   }
   write_text(level, file, line, pretty_function, text);

@@ -1,4 +1,3 @@
-#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -42,13 +41,18 @@ void settings::startup() {
     return;
   }
   // Compiled once; a pattern that does not compile is reported and left out.
-  std::vector<std::pair<std::string, boost::regex> > patterns;
+  struct compiled {
+    std::string text;
+    boost::regex regex;
+    bool failed;  // a match has failed already (and was shown in a box)
+  };
+  std::vector<compiled> patterns;
   for (const std::string& pattern : groups[1]) {
     if (pattern.empty()) {
       continue;
     }
     try {
-      patterns.emplace_back(pattern, boost::regex(pattern));
+      patterns.push_back(compiled{pattern, boost::regex(pattern), false});
     } catch (const std::exception& e) {
       report("error", e.what(), true);
     }
@@ -71,10 +75,19 @@ void settings::startup() {
       for (const fs::path& entry : entries) {
         std::string name = util::ansi_to_utf8(entry.filename().string());
         report("info", "to match file " + name, false);
-        for (const auto& pattern : patterns) {
-          if (boost::regex_match(name, pattern.second)) {
+        for (compiled& pattern : patterns) {
+          bool matches = false;
+          try {
+            matches = boost::regex_match(name, pattern.regex);
+          } catch (const std::exception& e) {
+            // A pattern too costly for this name (the matcher gives up): the other patterns and
+            // entries still count. The box shows once per pattern, not once per file.
+            report("error", e.what(), !pattern.failed);
+            pattern.failed = true;
+          }
+          if (matches) {
             fs::remove_all(entry, ec);  // a failed removal is not an error of the job
-            report("info", "match succeeds with " + pattern.first, false);
+            report("info", "match succeeds with " + pattern.text, false);
           }
         }
       }

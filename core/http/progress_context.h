@@ -23,6 +23,8 @@ struct progress_context {
   // Receives (ulnow, ultotal, task id) whenever the upload counters change; may be empty.
   function_ptr on_upload_frame;
   audio::studio::task* task = nullptr;
+  // Set when a redirect was not followed because it would send the drained form again.
+  bool redirect_refused = false;
 };
 
 }  // namespace http

@@ -6,7 +6,6 @@
 #include <boost/format.hpp>
 
 #include "core/foundation/log.h"
-#include "core/foundation/settings.h"
 
 // The form interface (curl_formadd, CURLOPT_HTTPPOST) is deprecated in favour of the mime one but
 // works, and it is the interface this client is built on.
@@ -39,15 +38,6 @@ class form_guard {
   curl_httppost* last = nullptr;
   request_factory::header_lists lists;
 };
-
-std::string translated_or_key(const std::string& key) {
-  try {
-    return settings::instance().translate(key);
-  } catch (const std::exception& e) {
-    VOCLE_LOG_ERROR("translate %1% failed: %2%", key, e.what());
-    return key;
-  }
-}
 
 }  // namespace
 
@@ -97,11 +87,9 @@ void request_factory::post(const std::string& uri, const std::string& cookie,
     }
     progress_context context;
     context.task = held.get();
-    if (callback) {
-      std::int32_t id = held ? held->id() : -1;
-      callback->call_async(FB::VariantList{false, translated_or_key("ZRV_ERR_NET_MISSING_ARGS"), id,
-                                           transfer_summary(&context)});
-    }
+    const std::int32_t id = held ? held->id() : -1;
+    deliver(callback, FB::VariantList{false, message("ZRV_ERR_NET_MISSING_ARGS"), id,
+                                      transfer_summary(&context)});
   }
   VOCLE_LOG_INFO("post done, free allocated resources");
 }

@@ -54,8 +54,9 @@ class request_factory : private boost::noncopyable {
   // Posts fields to uri as a multipart form and issues one result list to callback (when set);
   // on_upload_frame (when set) receives (ulnow, ultotal, task id) as the upload advances.
   // Owns task from the call on: its status ends at 4 and it is destroyed (which takes it out of
-  // its table) before post returns. The fields' binaries are drained by the transfer. A field
-  // value of the wrong kind throws boost::bad_any_cast out of post.
+  // its table) before post returns. The fields' binaries are drained by the transfer. Only
+  // http and https addresses are fetched. A field value of the wrong kind throws
+  // boost::bad_any_cast out of post; a callback that throws is logged and does not.
   static void post(const std::string& uri, const std::string& cookie, const function_ptr& callback,
                    const function_ptr& on_upload_frame, const form_fields& fields, task* task);
 
@@ -93,6 +94,12 @@ class request_factory : private boost::noncopyable {
                                        void* headers);
   static int progress_callback(void* context, double dltotal, double dlnow, double ultotal,
                                double ulnow);
+  // Called before every request of a transfer. A redirect that keeps the POST (307, 308) would
+  // send the form again, whose streamed parts are drained by then: a truncated body that the
+  // server waits on. Such a redirect is not followed (1); the transfer then ends with the
+  // redirect's own answer, as when libcurl has nothing to follow.
+  static int prereq_callback(void* context, char* primary_ip, char* local_ip, int primary_port,
+                             int local_port);
 
   // Stores a "Name: value" line as headers[lower-cased name] = value; other lines change nothing.
   static void parse_header(const std::string& line, header_map& headers);
@@ -114,6 +121,15 @@ class request_factory : private boost::noncopyable {
 
  private:
   request_factory();
+
+  // The text of a message key in the current language, filled with the arguments; the key itself
+  // when the settings cannot give it, so a result list always goes out.
+  static std::string message(const std::string& key);
+  static std::string message(const std::string& key, const std::string& argument);
+  static std::string message(const std::string& key, std::int32_t first, const std::string& second);
+  // Issues the one result list of an upload to callback (when set); a callback that throws is
+  // logged, and post goes on releasing what it holds.
+  static void deliver(const function_ptr& callback, const FB::VariantList& list);
 };
 
 }  // namespace http

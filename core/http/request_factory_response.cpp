@@ -1,10 +1,10 @@
-#include <exception>
 #include <functional>
 
 #include <boost/format.hpp>
 
 #include "core/foundation/log.h"
 #include "core/foundation/settings.h"
+#include "core/http/no_throw.h"
 #include "core/http/request_factory.h"
 
 namespace vocle {
@@ -16,12 +16,9 @@ namespace {
 // (an unreadable configuration, a language text that cannot be formatted) may keep the list from
 // being issued: the message key itself stands in for its text then.
 std::string text_or_key(const std::string& key, const std::function<std::string()>& make) {
-  try {
-    return make();
-  } catch (const std::exception& e) {
-    VOCLE_LOG_ERROR("translation of %1% failed: %2%", key, e.what());
-    return key;
-  }
+  std::string text = key;
+  no_throw(("translating " + key).c_str(), [&] { text = make(); });
+  return text;
 }
 
 // The answer's text: the piece after the first blank line when the body has one (up to the next
@@ -39,6 +36,26 @@ std::string body_text(const binary& body) {
 }
 
 }  // namespace
+
+std::string request_factory::message(const std::string& key) {
+  return text_or_key(key, [&] { return settings::instance().translate(key); });
+}
+
+std::string request_factory::message(const std::string& key, const std::string& argument) {
+  return text_or_key(key, [&] { return settings::instance().translate_format(key, argument); });
+}
+
+std::string request_factory::message(const std::string& key, std::int32_t first,
+                                     const std::string& second) {
+  return text_or_key(key,
+                     [&] { return settings::instance().translate_format(key, first, second); });
+}
+
+void request_factory::deliver(const function_ptr& callback, const FB::VariantList& list) {
+  if (callback) {
+    no_throw("delivering the upload result", [&] { callback->call_async(list); });
+  }
+}
 
 std::string request_factory::transfer_summary(const progress_context* context) {
   if (!context) {
@@ -74,12 +91,10 @@ void request_factory::response_callback(CURLcode result, std::int32_t status,
 
   FB::VariantList list;
   if (result != CURLE_OK) {
-    const std::string message = curl_easy_strerror(result);
-    VOCLE_LOG_ERROR("http request failed: %1%", message);
+    const std::string reason = curl_easy_strerror(result);
+    VOCLE_LOG_ERROR("http request failed: %1%", reason);
     const std::string code = curl_error_code(result);
-    const std::string text =
-        text_or_key(code, [&] { return settings::instance().translate_format(code, message); });
-    list = FB::VariantList{false, text + ", " + summary, id, summary};
+    list = FB::VariantList{false, message(code, reason) + ", " + summary, id, summary};
   } else {
     const std::string answer = body_text(body);
     VOCLE_LOG_INFO("http status %1%, response %2%", status, answer);
@@ -97,36 +112,26 @@ void request_factory::response_callback(CURLcode result, std::int32_t status,
       case 301: {
         const std::string where = location();
         VOCLE_LOG_DEBUG("Permanently moved to location: %1%", where);
-        text = text_or_key("ZRV_ERR_NET_MOVED_PERMANENTLY", [&] {
-          return settings::instance().translate_format("ZRV_ERR_NET_MOVED_PERMANENTLY", where);
-        });
+        text = message("ZRV_ERR_NET_MOVED_PERMANENTLY", where);
         break;
       }
       case 307: {
         const std::string where = location();
         VOCLE_LOG_DEBUG("redirected to location: %1%", where);
-        text = text_or_key("ZRV_ERR_NET_REDIRECTED", [&] {
-          return settings::instance().translate_format("ZRV_ERR_NET_REDIRECTED", where);
-        });
+        text = message("ZRV_ERR_NET_REDIRECTED", where);
         break;
       }
       case 400:
         VOCLE_LOG_DEBUG("400 bad request");
-        text = text_or_key("ZRV_ERR_NET_MISSING_ARGS", [] {
-          return settings::instance().translate("ZRV_ERR_NET_MISSING_ARGS");
-        });
+        text = message("ZRV_ERR_NET_MISSING_ARGS");
         break;
       case 422:
         VOCLE_LOG_DEBUG("422 not processable entity");
-        text = text_or_key("ZRV_ERR_NET_BAD_ARGS",
-                           [] { return settings::instance().translate("ZRV_ERR_NET_BAD_ARGS"); });
+        text = message("ZRV_ERR_NET_BAD_ARGS");
         break;
       default:
         VOCLE_LOG_DEBUG("unknown http status %1%", status);
-        text = text_or_key("ZRV_ERR_NET_UNKNOWN_STATUS", [&] {
-          return settings::instance().translate_format("ZRV_ERR_NET_UNKNOWN_STATUS", status,
-                                                       answer);
-        });
+        text = message("ZRV_ERR_NET_UNKNOWN_STATUS", status, answer);
         break;
     }
     if (status != 200) {
@@ -134,9 +139,7 @@ void request_factory::response_callback(CURLcode result, std::int32_t status,
     }
   }
 
-  if (callback) {
-    callback->call_async(list);
-  }
+  deliver(callback, list);
 }
 
 }  // namespace http

@@ -5,6 +5,7 @@
 #include <boost/regex.hpp>
 
 #include "core/foundation/log.h"
+#include "core/http/no_throw.h"
 #include "core/http/request_factory.h"
 
 // CURLOPT_HTTPPOST and CURLOPT_PROGRESSFUNCTION are deprecated in favour of the mime and xferinfo
@@ -20,6 +21,9 @@ const char* const user_agent = "vocle/1.1.0.0";
 // Later libcurl releases stop at 30 by default; without a limit a redirect loop runs until the
 // time-out, or for ever when there is none.
 const long max_redirects = 30;
+// The page names the address: any other scheme libcurl knows (file://, and others that reach
+// further) would hand the page what the upload has no business reading.
+const char* const allowed_protocols = "http,https";
 
 template <class T>
 void set_option(CURL* handle, CURLoption option, T value) {
@@ -28,6 +32,12 @@ void set_option(CURL* handle, CURLoption option, T value) {
     VOCLE_LOG_ERROR("curl_easy_setopt(%1%) failed: %2%", static_cast<int>(option),
                     curl_easy_strerror(result));
   }
+}
+
+// Whether libcurl's arguments to a stream callback can be used: a buffer, a target, and a byte
+// count size x count that does not overflow.
+bool usable(const void* data, std::size_t size, std::size_t count, const void* target) {
+  return data && size && count && target && count <= static_cast<std::size_t>(-1) / size;
 }
 
 }  // namespace
@@ -57,6 +67,8 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     set_option(handle, CURLOPT_POST, 1L);
     set_option(handle, CURLOPT_HTTPPOST, form);
     set_option(handle, CURLOPT_URL, uri.c_str());
+    set_option(handle, CURLOPT_PROTOCOLS_STR, allowed_protocols);
+    set_option(handle, CURLOPT_REDIR_PROTOCOLS_STR, allowed_protocols);
     const std::int32_t timeout = upload_task ? upload_task->timeout() : 0;
     VOCLE_LOG_ERROR("timeout: %1%", timeout);
     if (timeout > 0) {
@@ -67,7 +79,13 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     set_option(handle, CURLOPT_USERAGENT, user_agent);
     set_option(handle, CURLOPT_FOLLOWLOCATION, 1L);
     set_option(handle, CURLOPT_MAXREDIRS, max_redirects);
-    set_option(handle, CURLOPT_COOKIE, cookie.c_str());
+    // The page gives the cookie, and libcurl sends it as it stands: a line break in it would
+    // start headers of the page's choosing. The header ends where the first line does.
+    const std::string cookie_line = cookie.substr(0, cookie.find_first_of("\r\n"));
+    if (cookie_line.size() != cookie.size()) {
+      VOCLE_LOG_WARN("cookie cut at its first line break, %1% left", cookie_note(cookie_line));
+    }
+    set_option(handle, CURLOPT_COOKIE, cookie_line.c_str());
     set_option(handle, CURLOPT_READFUNCTION, &read_request_binary);
     set_option(handle, CURLOPT_HEADERFUNCTION, &write_header_data);
     set_option(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
@@ -76,6 +94,8 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     set_option(handle, CURLOPT_PROGRESSFUNCTION, &progress_callback);
     set_option(handle, CURLOPT_PROGRESSDATA, static_cast<void*>(&context));
     set_option(handle, CURLOPT_NOPROGRESS, 0L);
+    set_option(handle, CURLOPT_PREREQFUNCTION, &prereq_callback);
+    set_option(handle, CURLOPT_PREREQDATA, static_cast<void*>(&context));
     // The empty "Expect:" keeps libcurl from waiting for a 100-continue before a large body.
     curl_slist* request_headers = nullptr;
     for (const char* line : {"Expect:", "Accept: application/json", "Connection: close"}) {
@@ -88,6 +108,9 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
 
     VOCLE_LOG_DEBUG("posting to server");
     result = curl_easy_perform(handle);
+    if (result == CURLE_ABORTED_BY_CALLBACK && context.redirect_refused) {
+      result = CURLE_OK;  // the transfer ended with the redirect's answer
+    }
 
     long response_code = 0;
     if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response_code) == CURLE_OK) {
@@ -109,12 +132,16 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
 std::size_t request_factory::write_response_data(char* data, std::size_t size, std::size_t count,
                                                  void* body) {
   VOCLE_LOG_TRACE("enters(%1%, %2%, %3%, %4%)", static_cast<const void*>(data), size, count, body);
-  if (!data || !size || !count || !body) {
+  if (!usable(data, size, count, body)) {
     VOCLE_LOG_ERROR("arguments error");
     return 0;
   }
-  std::size_t n = size * count;
-  static_cast<binary*>(body)->append(data, n);
+  const std::size_t n = size * count;
+  // A body that cannot grow ends the transfer, which then reports a failure.
+  if (!no_throw("storing the response body",
+                [&] { static_cast<binary*>(body)->append(data, n); })) {
+    return 0;
+  }
   VOCLE_LOG_TRACE("result %1%.", n);
   return n;
 }
@@ -123,7 +150,7 @@ std::size_t request_factory::read_request_binary(char* buffer, std::size_t size,
                                                  void* stream) {
   VOCLE_LOG_TRACE("enters (%1%, %2%, %3%, %4%)", static_cast<const void*>(buffer), size, count,
                   stream);
-  if (!buffer || !size || !count || !stream) {
+  if (!usable(buffer, size, count, stream)) {
     VOCLE_LOG_ERROR("arguments error");
     return 0;
   }
@@ -141,12 +168,15 @@ std::size_t request_factory::write_header_data(char* data, std::size_t size, std
                                                void* headers) {
   VOCLE_LOG_TRACE("enters(%1%, %2%, %3%, %4%)", static_cast<const void*>(data), size, count,
                   headers);
-  if (!data || !size || !count || !headers) {
+  if (!usable(data, size, count, headers)) {
     VOCLE_LOG_ERROR("arguments error");
     return 0;
   }
-  std::size_t n = size * count;
-  parse_header(std::string(data, n), *static_cast<header_map*>(headers));
+  const std::size_t n = size * count;
+  if (!no_throw("storing a response header",
+                [&] { parse_header(std::string(data, n), *static_cast<header_map*>(headers)); })) {
+    return 0;
+  }
   return n;
 }
 
@@ -171,9 +201,34 @@ void request_factory::parse_header(const std::string& line, header_map& headers)
 
 int request_factory::progress_callback(void* context, double dltotal, double dlnow, double ultotal,
                                        double ulnow) {
-  return xferinfo(static_cast<progress_context*>(context), static_cast<std::int64_t>(dltotal),
-                  static_cast<std::int64_t>(dlnow), static_cast<std::int64_t>(ultotal),
-                  static_cast<std::int64_t>(ulnow));
+  // A progress call that fails (the task's lock) cannot tell whether a cancel was asked for; it
+  // ends the transfer.
+  int result = 1;
+  no_throw("progress", [&] {
+    result = xferinfo(static_cast<progress_context*>(context), static_cast<std::int64_t>(dltotal),
+                      static_cast<std::int64_t>(dlnow), static_cast<std::int64_t>(ultotal),
+                      static_cast<std::int64_t>(ulnow));
+  });
+  return result;
+}
+
+int request_factory::prereq_callback(void* context, char*, char*, int, int) {
+  progress_context* transfer = static_cast<progress_context*>(context);
+  if (!transfer || !transfer->handle) {
+    return CURL_PREREQFUNC_OK;
+  }
+  // Before the first request no answer is there yet (0); before a followed redirect the
+  // redirect's status still is.
+  long previous = 0;
+  if (curl_easy_getinfo(transfer->handle, CURLINFO_RESPONSE_CODE, &previous) != CURLE_OK) {
+    previous = 0;
+  }
+  if (previous == 307 || previous == 308) {
+    VOCLE_LOG_WARN("redirect %1% not followed: the form cannot be sent again", previous);
+    transfer->redirect_refused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  return CURL_PREREQFUNC_OK;
 }
 
 int request_factory::xferinfo(progress_context* context, std::int64_t dltotal, std::int64_t dlnow,
@@ -195,8 +250,12 @@ int request_factory::xferinfo(progress_context* context, std::int64_t dltotal, s
 
   if (context->on_upload_frame && ultotal != 0 &&
       (ulnow != context->ulnow || ultotal != context->ultotal)) {
-    context->on_upload_frame->call_async(FB::VariantList{
-        static_cast<std::int32_t>(ulnow), static_cast<std::int32_t>(ultotal), context->task->id()});
+    // A listener that fails loses its report; the upload goes on.
+    no_throw("reporting upload progress", [&] {
+      context->on_upload_frame->call_async(FB::VariantList{static_cast<std::int32_t>(ulnow),
+                                                           static_cast<std::int32_t>(ultotal),
+                                                           context->task->id()});
+    });
   }
 
   context->ulnow = ulnow;

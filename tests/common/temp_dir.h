@@ -1,7 +1,9 @@
 // A folder of its own for one test, removed with everything in it when the test ends.
 #pragma once
 
+#include <set>
 #include <string>
+#include <vector>
 
 namespace vocle {
 namespace testkit {
@@ -25,6 +27,12 @@ class temp_dir {
 
 // The whole contents of a file ("" when it cannot be read).
 std::string read_file(const std::string& path);
+
+// The names of the entries of a folder (one level).
+std::set<std::string> names_in(const std::string& folder);
+
+// The lines of a text, without their line ends; a last line without one counts too.
+std::vector<std::string> lines_of(const std::string& text);
 
 }  // namespace testkit
 }  // namespace vocle

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <string>
 
@@ -22,6 +23,7 @@ namespace fs = boost::filesystem;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 using vocle::binary;
+using vocle::testkit::names_in;
 using vocle::testkit::read_file;
 using vocle::testkit::temp_dir;
 
@@ -32,14 +34,6 @@ std::string storage(const binary& b) {
 
 std::string bytes(const char* text, std::size_t n) {
   return std::string(text, n);
-}
-
-std::set<std::string> names_in(const std::string& folder) {
-  std::set<std::string> names;
-  for (fs::directory_iterator it(folder), end; it != end; ++it) {
-    names.insert(it->path().filename().string());
-  }
-  return names;
 }
 
 TEST(Binary, ContentsAreFollowedByAZeroByte) {
@@ -56,6 +50,19 @@ TEST(Binary, ContentsAreFollowedByAZeroByte) {
 
   binary zeros(std::size_t(3));
   EXPECT_EQ(storage(zeros), bytes("\0\0\0\0", 4));
+}
+
+// The largest count has no room for the zero byte after it: it must fail, not wrap round to an
+// empty storage that claims to hold everything (or copy from beyond the caller's bytes).
+TEST(Binary, CountWithoutRoomForTheZeroByteIsRefused) {
+  const std::size_t largest = std::numeric_limits<std::size_t>::max();
+  const char byte = 'x';
+  EXPECT_THROW(binary{largest}, std::length_error);
+  EXPECT_THROW(binary(&byte, largest), std::length_error);
+  binary b("abc", 3);
+  EXPECT_THROW(b.assign(&byte, largest), std::length_error);
+  EXPECT_THROW(b.resize(largest), std::length_error);
+  EXPECT_EQ(storage(b), bytes("abc\0", 4)) << "a refused change leaves the buffer";
 }
 
 TEST(Binary, ThirtyTwoBitValueIsLittleEndian) {

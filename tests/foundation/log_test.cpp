@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstdio>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,13 +25,8 @@ std::string kernel_thread_id() {
   return std::to_string(::syscall(SYS_gettid));
 }
 
-std::vector<std::string> lines_of(const std::string& path) {
-  std::vector<std::string> lines;
-  std::istringstream in(vocle::testkit::read_file(path));
-  for (std::string line; std::getline(in, line);) {
-    lines.push_back(line);
-  }
-  return lines;
+std::vector<std::string> lines_of_file(const std::string& path) {
+  return vocle::testkit::lines_of(vocle::testkit::read_file(path));
 }
 
 // The message part of a line: what follows the layout's " - ".
@@ -54,7 +48,7 @@ class LogTest : public ::testing::Test {
   void start(LogLevel level, const std::string& path) {
     FB::Log::initLogging({{FB::Log::LogMethod_File, path}}, level);
   }
-  std::vector<std::string> lines() const { return lines_of(m_path); }
+  std::vector<std::string> lines() const { return lines_of_file(m_path); }
 
   vocle::testkit::temp_dir m_dir;
   std::string m_path = m_dir.file("vocle.log");
@@ -126,7 +120,7 @@ TEST_F(LogTest, LevelsBelowTheThresholdWriteNothing) {
       }
     }
     std::vector<std::string> written;
-    for (const std::string& line : lines_of(path)) {
+    for (const std::string& line : lines_of_file(path)) {
       written.push_back(message_of(line));
     }
     EXPECT_EQ(written, expected);
@@ -157,7 +151,7 @@ TEST_F(LogTest, SetUpAgainReplacesTheTargets) {
   VOCLE_LOG_INFO("two");
   ASSERT_EQ(lines().size(), 1u);
   EXPECT_NE(lines()[0].find("] one"), std::string::npos);
-  const std::vector<std::string> got = lines_of(second);
+  const std::vector<std::string> got = lines_of_file(second);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].find("] two"), std::string::npos);
 }
@@ -167,10 +161,10 @@ TEST_F(LogTest, FileTargetAppendsAndMakesItsFolder) {
   m_dir.write("a-before.log", "earlier line\n");
   start(FB::Log::LogLevel_Info, nested);
   VOCLE_LOG_INFO("in a new folder");
-  EXPECT_EQ(lines_of(nested).size(), 1u);
+  EXPECT_EQ(lines_of_file(nested).size(), 1u);
   start(FB::Log::LogLevel_Info, m_dir.file("a-before.log"));
   VOCLE_LOG_INFO("appended");
-  const std::vector<std::string> got = lines_of(m_dir.file("a-before.log"));
+  const std::vector<std::string> got = lines_of_file(m_dir.file("a-before.log"));
   ASSERT_EQ(got.size(), 2u);
   EXPECT_EQ(got[0], "earlier line");
   EXPECT_NE(got[1].find("] appended"), std::string::npos);
@@ -179,6 +173,12 @@ TEST_F(LogTest, FileTargetAppendsAndMakesItsFolder) {
 struct throws_when_printed {};
 std::ostream& operator<<(std::ostream&, const throws_when_printed&) {
   throw std::runtime_error("printing failed");
+}
+
+// A printer may throw what is no std::exception at all.
+struct throws_an_int_when_printed {};
+std::ostream& operator<<(std::ostream&, const throws_an_int_when_printed&) {
+  throw 42;
 }
 
 TEST_F(LogTest, FormattingFailureIsLoggedAtErrorLevelAndNeverEscapes) {
@@ -201,6 +201,8 @@ TEST_F(LogTest, FormattingFailureIsLoggedAtErrorLevelAndNeverEscapes) {
   VOCLE_LOG_ERROR("%1", 1);
   cases.push_back({__LINE__ + 1, "info", "printing failed"});
   VOCLE_LOG_INFO("%1%", throws_when_printed());
+  cases.push_back({__LINE__ + 1, "warn", "unknown error"});
+  VOCLE_LOG_WARN("%1%", throws_an_int_when_printed());
   // Below the threshold nothing is formatted, so nothing fails.
   VOCLE_LOG_DEBUG("a %1% b %2%", 1);
 
@@ -302,7 +304,7 @@ TEST_F(LogTest, SetUpWhileOtherThreadsLog) {
   FB::Log::stopLogging();
   std::size_t total = 0;
   for (const std::string& path : {m_path, other}) {
-    for (const std::string& line : lines_of(path)) {
+    for (const std::string& line : lines_of_file(path)) {
       int n = -1;
       char tail = 0;
       EXPECT_EQ(std::sscanf(message_of(line).c_str(), "vocle[thread:%*u] steady %d%c", &n, &tail),

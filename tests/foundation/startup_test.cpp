@@ -23,22 +23,10 @@ using testing::internal::GetCapturedStdout;
 using vocle::settings;
 using vocle::testkit::box_recorder;
 using vocle::testkit::config_dir;
+using vocle::testkit::lines_of;
+using vocle::testkit::names_in;
 using vocle::testkit::scoped_env;
 using vocle::testkit::temp_dir;
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::string::size_type start = 0;
-  while (start < text.size()) {
-    std::string::size_type end = text.find('\n', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
 
 bool has_line(const std::string& text, const std::string& line) {
   for (const std::string& l : lines_of(text)) {
@@ -47,14 +35,6 @@ bool has_line(const std::string& text, const std::string& line) {
     }
   }
   return false;
-}
-
-std::set<std::string> names_in(const std::string& folder) {
-  std::set<std::string> names;
-  for (fs::directory_iterator it(folder), end; it != end; ++it) {
-    names.insert(it->path().filename().string());
-  }
-  return names;
 }
 
 // The maker's folder lies in a temporary XDG_DATA_HOME.
@@ -201,6 +181,22 @@ TEST_F(Startup, AnInvalidPatternIsReportedAndTheOthersStillApply) {
   std::string out = run("[system]\nstartup_rm=@{appdata};[x|notes\\.txt\n");
   EXPECT_EQ(names_in(m_appdata), (std::set<std::string>{"[x"}));
   ASSERT_EQ(m_boxes.boxes().size(), 1u);
+  EXPECT_EQ(m_boxes.boxes()[0].caption, "error");
+  EXPECT_TRUE(has_line(out, "[error] " + m_boxes.boxes()[0].text)) << out;
+}
+
+// The matcher gives up on some patterns for some names ("(a*)*b" on a long run of a's): that is
+// reported, and the next pattern still decides about the same name.
+TEST_F(Startup, APatternTheMatcherGivesUpOnDoesNotStopTheOthers) {
+  fs::create_directory(m_appdata);
+  const std::string long_a(40, 'a');
+  touch(m_appdata + "/" + long_a);
+  touch(m_appdata + "/" + long_a + "x");
+  touch(m_appdata + "/notes.txt");
+  std::string out = run("[system]\nstartup_rm=@{appdata};(a*)*b|a+x?\n");
+  EXPECT_EQ(names_in(m_appdata), (std::set<std::string>{"notes.txt"}));
+  EXPECT_TRUE(has_line(out, "[info] match succeeds with a+x?")) << out;
+  ASSERT_EQ(m_boxes.boxes().size(), 1u) << "one box for the pattern, not one per name";
   EXPECT_EQ(m_boxes.boxes()[0].caption, "error");
   EXPECT_TRUE(has_line(out, "[error] " + m_boxes.boxes()[0].text)) << out;
 }

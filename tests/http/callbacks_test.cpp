@@ -1,4 +1,6 @@
 // libcurl's stream and header callbacks, called the way libcurl calls them.
+#include <limits>
+
 #include <gmock/gmock.h>
 
 #include "upload_fixture.h"
@@ -95,6 +97,16 @@ TEST(write_response_data, AppendsEveryChunkAndRefusesBadArguments) {
   EXPECT_EQ(0u, http::request_factory::write_response_data(chunk, 1, 0, &body));
   EXPECT_EQ(0u, http::request_factory::write_response_data(chunk, 1, 2, nullptr));
   EXPECT_EQ(8u, body.size());
+}
+
+// The callback runs inside libcurl, which is C: a body that cannot take the bytes must end the
+// transfer (0), not throw through libcurl's frames.
+TEST(write_response_data, BodyThatCannotGrowEndsTheTransfer) {
+  binary body("kept", 4);
+  char chunk[] = "abcdef";
+  EXPECT_EQ(0u, http::request_factory::write_response_data(
+                    chunk, 1, std::numeric_limits<std::size_t>::max(), &body));
+  EXPECT_EQ("kept", std::string(body.begin(), body.size()));
 }
 
 TEST(write_header_data, ParsesTheLineAndTakesAllOfIt) {

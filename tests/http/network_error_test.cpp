@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <boost/format.hpp>
 
+#include "common/temp_dir.h"
 #include "upload_fixture.h"
 
 namespace vocle {
@@ -104,6 +105,22 @@ TEST_F(network_error_test, RedirectLoopEndsAtTheLimit) {
   FB::VariantList result = post(server.url("/loop"), data_fields(), t);
   expect_failure(result, "too many redirects: %1%", CURLE_TOO_MANY_REDIRECTS, id);
   EXPECT_EQ(31u, server.request_count()) << "the first request and 30 redirects";
+}
+
+// The page names the address; only HTTP and HTTPS may be fetched, or a page could read local
+// files (or reach other services) through the upload's answer.
+TEST_F(network_error_test, SchemesOtherThanHttpAreRefused) {
+  testkit::temp_dir dir;
+  const std::string secret = dir.write("secret.txt", "the contents of a local file");
+  server.redirect("/to-file", 302, "file://" + secret);
+  for (const std::string& uri : {"file://" + secret, server.url("/to-file")}) {
+    SCOPED_TRACE(uri);
+    task* t = make_task();
+    const std::int32_t id = t->id();
+    FB::VariantList result = post(uri, data_fields(), t);
+    expect_failure(result, "transfer failed: %1%", CURLE_UNSUPPORTED_PROTOCOL, id);
+    EXPECT_THAT(describe(result), ::testing::Not(::testing::HasSubstr("contents of a local")));
+  }
 }
 
 // No easy handle: nothing is sent, and the upload still ends with its task done and one failure.

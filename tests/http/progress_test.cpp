@@ -56,20 +56,44 @@ TEST_F(upload_test, ProgressIsReportedOnlyWhenTheUploadCountersChange) {
   EXPECT_EQ(total, previous) << "the last report shows the whole body sent";
 }
 
+// A listener that fails loses its reports, not the upload.
+TEST_F(upload_test, FailingProgressListenerDoesNotStopTheUpload) {
+  server.reply("/upload", http_reply{200, "ok"});
+  auto frames = boost::make_shared<throwing_function>();
+  const std::string bytes = awkward_bytes(300000);
+
+  FB::VariantList result = post(server.url("/upload"), data_fields(bytes), make_task(), "", frames);
+
+  ASSERT_EQ(4u, result.size());
+  EXPECT_TRUE(result[0].convert_cast<bool>()) << describe(result);
+  EXPECT_GE(frames->count(), 1u) << "the listener was called, and failed";
+  ASSERT_EQ(1u, server.request_count());
+  const testkit::recorded_request r = server.requests()[0];
+  ASSERT_EQ(1u, r.parts.size());
+  EXPECT_TRUE(r.parts[0].content == bytes);
+}
+
 struct progress_step {
   std::int64_t ulnow, ultotal;
   bool reported;
 };
 
-TEST(xferinfo, ReportsChangedPairsOnlyAndStoresEveryCounter) {
-  auto table = boost::make_shared<audio::studio::task_table>();
-  task t(5, 30, table);
-  t.set_status(task::task_posting);
-  auto frames = boost::make_shared<testkit::recording_function>();
-  http::progress_context context;
-  context.on_upload_frame = frames;
-  context.task = &t;
+// A progress context of an uploading task with a listener.
+class xferinfo_test : public ::testing::Test {
+ protected:
+  xferinfo_test() {
+    t.set_status(task::task_posting);
+    context.on_upload_frame = frames;
+    context.task = &t;
+  }
 
+  audio::studio::task_table_ptr table = boost::make_shared<audio::studio::task_table>();
+  task t{5, 30, table};
+  recorder_ptr frames = boost::make_shared<testkit::recording_function>();
+  http::progress_context context;
+};
+
+TEST_F(xferinfo_test, ReportsChangedPairsOnlyAndStoresEveryCounter) {
   const progress_step steps[] = {{0, 0, false},    {0, 0, false},     {0, 100, true},
                                  {0, 100, false},  {40, 100, true},   {40, 100, false},
                                  {100, 100, true}, {100, 100, false}, {100, 0, false}};
@@ -91,39 +115,37 @@ TEST(xferinfo, ReportsChangedPairsOnlyAndStoresEveryCounter) {
   }
 }
 
-TEST(xferinfo, EmptyListenerGetsNothingAndTheTransferGoesOn) {
-  auto table = boost::make_shared<audio::studio::task_table>();
-  task t(1, 30, table);
-  http::progress_context context;
-  context.task = &t;
+TEST_F(xferinfo_test, EmptyListenerGetsNothingAndTheTransferGoesOn) {
+  context.on_upload_frame.reset();
   EXPECT_EQ(0, http::request_factory::xferinfo(&context, 0, 0, 100, 50));
   EXPECT_EQ(50, context.ulnow);
 }
 
-TEST(xferinfo, WithoutTaskAborts) {
-  http::progress_context context;
-  EXPECT_EQ(1, http::request_factory::xferinfo(&context, 0, 0, 0, 0));
+TEST_F(xferinfo_test, WithoutTaskAborts) {
+  context.task = nullptr;
+  EXPECT_EQ(1, http::request_factory::xferinfo(&context, 0, 0, 100, 50));
+  EXPECT_EQ(0u, frames->count());
 }
 
-TEST(xferinfo, RequestedCancelBecomesCanceledAndAborts) {
-  auto table = boost::make_shared<audio::studio::task_table>();
-  task t(2, 30, table);
+TEST_F(xferinfo_test, RequestedCancelBecomesCanceledAndAborts) {
   t.set_status(task::task_cancel_requested);
-  auto frames = boost::make_shared<testkit::recording_function>();
-  http::progress_context context;
-  context.on_upload_frame = frames;
-  context.task = &t;
   EXPECT_EQ(1, http::request_factory::xferinfo(&context, 0, 0, 100, 10));
   EXPECT_EQ(task::task_canceled, t.status());
   EXPECT_EQ(0u, frames->count());
   EXPECT_EQ(0, context.ulnow) << "an aborting call stores nothing";
 }
 
-TEST(progress_callback, TruncatesTheCountersTowardZero) {
-  auto table = boost::make_shared<audio::studio::task_table>();
-  task t(3, 30, table);
-  http::progress_context context;
-  context.task = &t;
+TEST_F(xferinfo_test, FailingListenerLetsTheTransferGoOn) {
+  auto failing = boost::make_shared<throwing_function>();
+  context.on_upload_frame = failing;
+  EXPECT_EQ(0, http::request_factory::xferinfo(&context, 0, 0, 100, 10));
+  EXPECT_EQ(1u, failing->count());
+  EXPECT_EQ(10, context.ulnow) << "the counters are stored all the same";
+  EXPECT_EQ(0, http::request_factory::progress_callback(&context, 0, 0, 100, 20));
+  EXPECT_EQ(2u, failing->count());
+}
+
+TEST_F(xferinfo_test, ProgressCallbackTruncatesTheCountersTowardZero) {
   EXPECT_EQ(0, http::request_factory::progress_callback(&context, 9.99, 4.5, 100.7, 50.2));
   EXPECT_EQ(50, context.ulnow);
   EXPECT_EQ(100, context.ultotal);

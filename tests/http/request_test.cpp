@@ -149,6 +149,22 @@ TEST_F(request_test, SendsTheThreeHeadersTheUserAgentAndTheCookie) {
   EXPECT_EQ(std::to_string(r.body.size()), r.header("Content-Length"));
 }
 
+// The cookie comes from the page: a line break in it must not add headers to the request.
+TEST_F(request_test, CookieEndsAtItsFirstLineBreak) {
+  for (const std::string& cookie :
+       {std::string("sid=1\r\nX-Injected: yes"), std::string("sid=1\nX-Injected: yes"),
+        std::string("sid=1\rX-Injected: yes")}) {
+    post(server.url("/upload"), data_fields(), nullptr, cookie);
+  }
+  std::vector<recorded_request> requests = server.requests();
+  ASSERT_EQ(3u, requests.size());
+  for (const recorded_request& r : requests) {
+    EXPECT_EQ("sid=1", r.header("Cookie"));
+    EXPECT_FALSE(r.has("X-Injected"));
+    EXPECT_TRUE(r.multipart_valid);
+  }
+}
+
 TEST_F(request_test, LargeBodyIsSentWithoutWaitingForContinue) {
   // Over 1 MB libcurl would announce "Expect: 100-continue" unless told not to.
   const std::string bytes = awkward_bytes(1536 * 1024);
@@ -215,6 +231,23 @@ TEST_F(request_test, ValueOfTheWrongKindThrowsAndReleasesEverything) {
   // The request lock was released: the next post runs.
   FB::VariantList result = post(server.url("/upload"), data_fields());
   EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+  EXPECT_EQ(1u, server.request_count());
+}
+
+// A result callback that fails is the page's affair: post still releases everything and returns.
+TEST_F(request_test, FailingResultCallbackDoesNotEscapeThePost) {
+  auto failing = boost::make_shared<throwing_function>();
+  http::form_fields unknown_only;
+  unknown_only["x"] = field("String", std::string("ignored"));
+  for (const http::form_fields& fields : {data_fields(), unknown_only}) {
+    task* t = make_task();
+    const std::int32_t id = t->id();
+    const std::size_t before = failing->count();
+    EXPECT_NO_THROW(
+        http::request_factory::post(server.url("/upload"), "", failing, function_ptr(), fields, t));
+    EXPECT_EQ(before + 1, failing->count()) << "the result was offered once";
+    EXPECT_FALSE(in_table(id));
+  }
   EXPECT_EQ(1u, server.request_count());
 }
 

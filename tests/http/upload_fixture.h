@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -63,6 +64,15 @@ inline std::string awkward_bytes(std::size_t n, unsigned seed = 7) {
   }
   return bytes;
 }
+
+// A page callback that records each call and then fails, as one whose page has gone may.
+class throwing_function : public testkit::recording_function {
+ public:
+  void call_async(const FB::VariantList& args) override {
+    recording_function::call_async(args);
+    throw std::runtime_error("the page is gone");
+  }
+};
 
 class upload_test : public ::testing::Test {
  protected:
