@@ -16,6 +16,7 @@ namespace audio {
 audio_buffer::audio_buffer()
     : m_stop_requested(false),
       m_status(status_idle),
+      m_owned(false),
       m_input(new audio_input()),
       m_output(new audio_output()) {}
 

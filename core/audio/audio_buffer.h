@@ -68,6 +68,12 @@ class audio_buffer : private boost::noncopyable {
   std::atomic<bool> m_stop_requested;
   std::atomic<std::uint32_t> m_status;
   boost::mutex m_mutex;
+  // Set by the recording or playback worker that has taken the buffer over, until that worker
+  // has finished its ending (status, clip, report, stream closed). A stream callback that sees
+  // the stop flag makes the buffer idle before that ending, so the next worker waits for this to
+  // drop as well: the previous one then never touches the buffer after the next has it.
+  // Guarded by m_mutex.
+  bool m_owned;
   boost::shared_ptr<audio_input_strategy> m_input;
   boost::shared_ptr<audio_output_strategy> m_output;
 

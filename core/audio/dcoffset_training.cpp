@@ -41,14 +41,13 @@ std::int32_t dcoffset_training::average() const {
 std::int32_t dcoffset_training::train(std::int32_t mean) {
   boost::lock_guard<boost::mutex> lock(m_mutex);
   m_history.push_back(mean);
-  // Summed as unsigned so that a long history wraps as 32-bit arithmetic does instead of
-  // overflowing.
-  std::uint32_t sum = 0;
+  // Summed in 64 bits: in 32 a long history of loud means would overflow and turn the offset
+  // round to the other sign. The average of 32-bit entries always fits 32 bits again.
+  std::int64_t sum = 0;
   for (std::int32_t entry : m_history) {
-    sum += static_cast<std::uint32_t>(entry);
+    sum += entry;
   }
-  m_average = static_cast<std::int32_t>(static_cast<std::int64_t>(static_cast<std::int32_t>(sum)) /
-                                        static_cast<std::int64_t>(m_history.size()));
+  m_average = static_cast<std::int32_t>(sum / static_cast<std::int64_t>(m_history.size()));
   return m_average;
 }
 

@@ -23,7 +23,7 @@ class dcoffset_training : private boost::noncopyable {
   // The current offset (0 until the first block).
   std::int32_t average() const;
   // Adds a block mean (dropping the oldest when full) and returns the new average: the sum of the
-  // entries, wrapping as signed 32-bit, divided by their count, truncated toward zero.
+  // entries divided by their count, truncated toward zero.
   std::int32_t train(std::int32_t mean);
 
  private:

@@ -1,5 +1,6 @@
 #include "core/audio/vad.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <limits>
@@ -23,17 +24,6 @@ constexpr double speech_probability = 5.0;
 constexpr std::uint64_t min_zero_cross = 200;
 constexpr std::uint64_t min_average_square = 53690;
 constexpr double longest_max = 600.0;
-
-// Denoise and automatic gain on, dereverberation off.
-void configure(SpeexPreprocessState* state) {
-  spx_int32_t on = 1;
-  spx_int32_t off = 0;
-  float level = 8000.0f;
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &on);
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DEREVERB, &off);
-}
 
 // Truncated toward zero; what no count or index can be (negative, not a number, too large) is
 // clamped, not left undefined.
@@ -91,17 +81,14 @@ vad::vad(double sample_rate, double gap, double wait, double max, bool statistic
       "vad initialized with sample rate %1%, gap %2%, wait %3%, max %4%, trained max average "
       "square %5%",
       m_sample_rate, m_gap, m_wait, m_max, m_max_average_square);
-  // Speex divides by the rate: below 1 Hz it would crash instead of failing.
-  if (sample_rate >= 1 && sample_rate < 2147483648.0) {
-    m_state =
-        speex_preprocess_state_init(static_cast<int>(frame_size), static_cast<int>(sample_rate));
-  }
+  // Room for the part frame that waits between blocks, made here rather than on the audio thread.
+  m_pending.reserve(frame_size);
+  m_state = start_preprocessor(sample_rate);
   if (!m_state) {
     VOCLE_LOG_ERROR("speex start initialization failed");
     return;
   }
   VOCLE_LOG_DEBUG("speex start initialization succeed");
-  configure(m_state);
 }
 
 vad::~vad() {
@@ -124,63 +111,47 @@ bool vad::process(const std::int16_t* samples, std::size_t n, std::uint32_t* vol
   const std::int32_t dc = dcoffset.average();
   VOCLE_LOG_TRACE("trained dcoffset %1%", dc);
 
-  // The sum wraps as signed 32-bit arithmetic would, without overflowing.
-  std::uint32_t sum = 0;
+  // Summed in 64 bits: in 32 a block of more than 65536 loud samples would overflow, and its
+  // mean, of the wrong sign, would teach every detector of the process a false offset.
+  std::int64_t sum = 0;
   unsigned peak = 0;
-  const std::size_t kept = m_pending.size();
-  m_pending.resize(kept + n);
-  std::int16_t* pending = m_pending.data() + kept;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::int16_t x = samples[i];
-    sum += static_cast<std::uint32_t>(static_cast<std::int32_t>(x));
-    pending[i] = remove_offset(x, dc);
-    const unsigned m = magnitude(x);
+    sum += samples[i];
+    const unsigned m = magnitude(samples[i]);
     if (m > peak) {
       peak = m;
     }
   }
-  const std::int32_t mean = static_cast<std::int32_t>(
-      static_cast<std::int64_t>(static_cast<std::int32_t>(sum)) / static_cast<std::int64_t>(n));
+  const std::int32_t mean = static_cast<std::int32_t>(sum / static_cast<std::int64_t>(n));
   const std::int32_t average = dcoffset.train(mean);
   VOCLE_LOG_TRACE("training dcoffset to %1% by %2%", average, mean);
 
   *volume = peak * 100 / 32767;
 
-  // Frames are judged in place and dropped from the front once, when this block is done.
-  std::size_t done = 0;
+  // Each frame is put together on the stack from the part frame of the last block and the
+  // corrected samples of this one, so that no block, however long, makes the detector allocate.
+  // m_pending holds less than a frame, except after a block in which the recording finished.
+  std::size_t used = 0;
+  std::size_t next = 0;
   bool finished = false;
-  while (!finished && m_pending.size() - done >= frame_size) {
-    std::int16_t* frame = m_pending.data() + done;
-    if (m_state) {
-      speex_preprocess_run(m_state, frame);
+  while (!finished && (m_pending.size() - used) + (n - next) >= frame_size) {
+    std::int16_t frame[frame_size];
+    const std::size_t kept = std::min(m_pending.size() - used, frame_size);
+    const auto from = m_pending.begin() + static_cast<std::ptrdiff_t>(used);
+    std::copy(from, from + static_cast<std::ptrdiff_t>(kept), frame);
+    used += kept;
+    for (std::size_t i = kept; i < frame_size; ++i) {
+      frame[i] = remove_offset(samples[next++], dc);
     }
-    std::uint64_t average_square = 0;
-    std::uint64_t zero_cross = 0;
-    measure_frame(frame, m_sample_rate, average_square, zero_cross);
-    done += frame_size;
-
-    if (average_square > m_max_average_square) {
-      m_max_average_square = average_square;
-    }
-    const std::uint16_t voice = zero_cross > min_zero_cross &&
-                                average_square > min_average_square &&
-                                m_max_average_square / 100 < average_square;
-    m_voice_history.push_front(voice);
-    double prob = 0;
-    std::size_t age = 0;
-    for (std::uint16_t decision : m_voice_history) {
-      prob += decision * weights.share[age++];
-    }
-    // Checked here so that a frame does not even build the pattern text when tracing is off.
-    if (FB::Log::isEnabled(FB::Log::LogLevel_Trace)) {
-      VOCLE_LOG_TRACE(
-          "zero cross %1%, average square %2%, max average square %3%, voice %4%, prob %5%, "
-          "total length %6%",
-          zero_cross, average_square, m_max_average_square, voice, prob, m_total_length);
-    }
-    finished = judge(prob, t0);
+    finished = judge_frame(frame, t0);
   }
-  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(done));
+  m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(used));
+  // What is left waits for the next call: less than a frame, or the rest of a block in which the
+  // recording finished.
+  m_pending.reserve(m_pending.size() + (n - next));
+  for (; next < n; ++next) {
+    m_pending.push_back(remove_offset(samples[next], dc));
+  }
   if (finished) {
     return true;
   }
@@ -191,6 +162,32 @@ bool vad::process(const std::int16_t* samples, std::size_t n, std::uint32_t* vol
     return true;
   }
   return false;
+}
+
+bool vad::judge_frame(std::int16_t* frame, double t0) {
+  if (m_state) {
+    speex_preprocess_run(m_state, frame);
+  }
+  std::uint64_t average_square = 0;
+  std::uint64_t zero_cross = 0;
+  measure_frame(frame, m_sample_rate, average_square, zero_cross);
+
+  if (average_square > m_max_average_square) {
+    m_max_average_square = average_square;
+  }
+  const std::uint16_t voice = zero_cross > min_zero_cross && average_square > min_average_square &&
+                              m_max_average_square / 100 < average_square;
+  m_voice_history.push_front(voice);
+  double prob = 0;
+  std::size_t age = 0;
+  for (std::uint16_t decision : m_voice_history) {
+    prob += decision * weights.share[age++];
+  }
+  VOCLE_LOG_TRACE(
+      "zero cross %1%, average square %2%, max average square %3%, voice %4%, prob %5%, total "
+      "length %6%",
+      zero_cross, average_square, m_max_average_square, voice, prob, m_total_length);
+  return judge(prob, t0);
 }
 
 bool vad::judge(double prob, double t0) {
@@ -241,6 +238,25 @@ std::pair<std::uint64_t, std::uint64_t> vad::voice_range() const {
                         sample_index(m_sample_rate * m_voice_end));
 }
 
+SpeexPreprocessState* vad::start_preprocessor(double sample_rate) {
+  // Speex divides by the rate: below 1 Hz it would crash instead of failing.
+  if (!(sample_rate >= 1 && sample_rate < 2147483648.0)) {
+    return nullptr;
+  }
+  SpeexPreprocessState* state =
+      speex_preprocess_state_init(static_cast<int>(frame_size), static_cast<int>(sample_rate));
+  if (state) {
+    spx_int32_t on = 1;
+    spx_int32_t off = 0;
+    float level = 8000.0f;
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &on);
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DEREVERB, &off);
+  }
+  return state;
+}
+
 bool vad::validate_args(double gap, double wait, double max) {
   return gap > 0 && max >= gap && max >= wait && max <= longest_max;
 }
@@ -289,9 +305,7 @@ void vad::test_preprocess() {
     std::fclose(input);
     return;
   }
-  if (SpeexPreprocessState* state =
-          speex_preprocess_state_init(static_cast<int>(frame_size), 16000)) {
-    configure(state);
+  if (SpeexPreprocessState* state = start_preprocessor(16000.0)) {
     std::int16_t frame[frame_size];
     while (std::fread(frame, sizeof frame[0], frame_size, input) == frame_size) {
       speex_preprocess_run(state, frame);

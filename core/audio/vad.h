@@ -37,7 +37,9 @@ class vad : private boost::noncopyable {
   ~vad();
 
   // Judges one block; true when the recording is finished. *volume gets the block's volume (0 to
-  // 100). The samples themselves are not changed.
+  // 100). The samples themselves are not changed. Blocks of any size are cut into frames without
+  // allocating: only the part frame left at the end waits for the next block (or, when the
+  // recording finished within the block, the rest of it).
   bool process(const std::int16_t* samples, std::size_t n, std::uint32_t* volume);
 
   std::uint32_t status() const { return m_status; }
@@ -59,12 +61,19 @@ class vad : private boost::noncopyable {
   static void measure_frame(const std::int16_t* frame, double sample_rate,
                             std::uint64_t& average_square, std::uint64_t& zero_cross);
 
+  // A Speex preprocessor for frames of frame_size samples at the rate (truncated), set up as every
+  // detector's: noise suppression on, automatic gain on at level 8000, dereverberation off. Null
+  // when Speex cannot start one; a rate below 1 Hz, which Speex would divide by, gets none.
+  static SpeexPreprocessState* start_preprocessor(double sample_rate);
+
   // Developer routine: runs the preprocessor with the detector's settings over the raw 16 kHz
   // file "@{appdata}/vad_test_input.raw" and writes the cleaned frames to
   // "@{appdata}/vad_test_output.raw". Writes nothing when either file cannot be opened.
   static void test_preprocess();
 
  private:
+  // Cleans and judges one frame of the block that began at t0; true when the recording finished.
+  bool judge_frame(std::int16_t* frame, double t0);
   // Follows the status table for one frame judged with prob; true when the recording finished.
   bool judge(double prob, double t0);
 

@@ -107,9 +107,13 @@ void studio::start_worker(boost::function<void()> work) {
     }
   };
   try {
-    boost::thread thread([workers, work]() {
+    boost::thread thread([workers, work]() mutable {
       done guard{workers};
-      work();
+      // Declared after the guard, so the work and all it holds (buffers, page callbacks) are
+      // released before the count drops and the studio may go.
+      boost::function<void()> run;
+      run.swap(work);
+      run();
     });
     thread.detach();
   } catch (...) {

@@ -272,6 +272,9 @@ class studio : private boost::noncopyable {
     std::size_t running = 0;
   };
   boost::shared_ptr<worker_count> m_workers;
+  // Streams always carry 16-bit non-interleaved samples; set once the first stream opening has
+  // warned that the configured format or layout is not used.
+  std::atomic<bool> m_layout_warned{false};
 };
 
 }  // namespace audio

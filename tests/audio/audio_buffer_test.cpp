@@ -254,35 +254,21 @@ TEST_F(callback_test, null_stream_buffers_complete_the_stream_and_store_nothing)
   std::int16_t* no_out_channel[] = {nullptr};
   struct {
     const char* name;
-    int (*call)(audio_buffer&, const void*, void*);
+    bool playback;
     const void* input;
     void* output;
     const char* warning;
   } const cases[] = {
-      {"no input",
-       [](audio_buffer& b, const void* in, void* out) {
-         return b.record_callback(in, out, block, nullptr, 0);
-       },
-       nullptr, nullptr, "with input NULL"},
-      {"no channel 0 input",
-       [](audio_buffer& b, const void* in, void* out) {
-         return b.record_callback(in, out, block, nullptr, 0);
-       },
-       no_channel, nullptr, "with input NULL"},
-      {"no output",
-       [](audio_buffer& b, const void* in, void* out) {
-         return b.playback_callback(in, out, block, nullptr, 0);
-       },
-       nullptr, nullptr, "with output NULL"},
-      {"no channel 0 output",
-       [](audio_buffer& b, const void* in, void* out) {
-         return b.playback_callback(in, out, block, nullptr, 0);
-       },
-       nullptr, no_out_channel, "with output NULL"},
+      {"no input", false, nullptr, nullptr, "with input NULL"},
+      {"no channel 0 input", false, no_channel, nullptr, "with input NULL"},
+      {"no output", true, nullptr, nullptr, "with output NULL"},
+      {"no channel 0 output", true, nullptr, no_out_channel, "with output NULL"},
   };
   for (const auto& c : cases) {
     m_buffer.m_listener = m_listener;
-    EXPECT_EQ(c.call(m_buffer, c.input, c.output), paComplete) << c.name;
+    const int result = c.playback ? m_buffer.playback_callback(c.input, c.output, block, nullptr, 0)
+                                  : m_buffer.record_callback(c.input, c.output, block, nullptr, 0);
+    EXPECT_EQ(result, paComplete) << c.name;
     EXPECT_TRUE(released()) << c.name;
     EXPECT_EQ(m_log.messages("WARN").back(), c.warning) << c.name;
   }

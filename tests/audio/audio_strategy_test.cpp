@@ -216,54 +216,61 @@ TEST_F(strategy_test, invalid_detector_values_are_logged_and_used) {
   EXPECT_EQ(m_log.messages("ERROR").size(), 3u);
 }
 
-class flag_strategy_test : public strategy_test {
+TEST_F(strategy_test, statistics_and_clipping_follow_the_settings_and_the_boolean_options) {
+  struct {
+    const char* name;
+    const char* flags;  // the settings
+    options_map options;
+    bool statistics;
+    bool clipped;
+  } const cases[] = {
+      {"settings off", "vad_statistic=false\nvad_clip=false\n", {}, false, false},
+      {"settings on", "vad_statistic=true\nvad_clip=true\n", {}, true, true},
+      {"options turn them on",
+       "vad_statistic=false\nvad_clip=false\n",
+       {{"vad_statistic", true}, {"vad_clip", true}},
+       true,
+       true},
+      {"options turn them off",
+       "vad_statistic=true\nvad_clip=true\n",
+       {{"vad_statistic", false}, {"vad_clip", false}},
+       false,
+       false},
+      {"options of another type count as absent",
+       "vad_statistic=false\nvad_clip=false\n",
+       {{"vad_statistic", 1}, {"vad_clip", std::string("true")}},
+       false,
+       false},
+      {"each flag on its own", "", {{"vad_clip", true}}, false, true},
+  };
+  for (const auto& c : cases) {
+    testkit::reset_training();
+    m_config.rewrite("vocle.conf", std::string("[audio]\nvad_max=10\n") + c.flags);
+    m_buffer.m_samples.clear();
+    prepare(c.options);
+    const std::size_t fed = record_an_utterance();
+    m_input.clip(m_buffer);
+    const std::string statistics = m_input.vad_statistics();
+    if (c.statistics) {
+      ASSERT_FALSE(statistics.empty()) << c.name;
+      EXPECT_EQ(statistics.front(), '_') << c.name;
+    } else {
+      EXPECT_EQ(statistics, "") << c.name;
+    }
+    if (c.clipped) {
+      // The half second before the noise and the second after it are gone.
+      EXPECT_LT(m_buffer.m_samples.size(), fed / 2) << c.name;
+      EXPECT_GT(m_buffer.m_samples.size(), 14 * block) << c.name;
+    } else {
+      EXPECT_EQ(m_buffer.m_samples.size(), fed) << c.name;
+    }
+  }
+}
+
+class flags_on : public strategy_test {
  protected:
-  explicit flag_strategy_test(const char* flags)
-      : strategy_test(std::string("[audio]\nvad_max=10\n") + flags) {}
+  flags_on() : strategy_test("[audio]\nvad_max=10\nvad_statistic=true\nvad_clip=true\n") {}
 };
-
-class flags_off : public flag_strategy_test {
- protected:
-  flags_off() : flag_strategy_test("vad_statistic=false\nvad_clip=false\n") {}
-};
-
-class flags_on : public flag_strategy_test {
- protected:
-  flags_on() : flag_strategy_test("vad_statistic=true\nvad_clip=true\n") {}
-};
-
-TEST_F(flags_off, the_settings_leave_statistics_empty_and_the_record_whole) {
-  prepare(options_map());
-  const std::size_t fed = record_an_utterance();
-  m_input.clip(m_buffer);
-  EXPECT_EQ(m_input.vad_statistics(), "");
-  EXPECT_EQ(m_buffer.m_samples.size(), fed);
-}
-
-TEST_F(flags_off, boolean_options_turn_statistics_and_clipping_on) {
-  prepare(options_map{{"vad_statistic", true}, {"vad_clip", true}});
-  const std::size_t fed = record_an_utterance();
-  m_input.clip(m_buffer);
-  EXPECT_EQ(m_input.vad_statistics().front(), '_');
-  EXPECT_LT(m_buffer.m_samples.size(), fed / 2);
-  EXPECT_GT(m_buffer.m_samples.size(), 14 * block);
-}
-
-TEST_F(flags_off, options_of_another_type_count_as_absent) {
-  prepare(options_map{{"vad_statistic", 1}, {"vad_clip", std::string("true")}});
-  const std::size_t fed = record_an_utterance();
-  m_input.clip(m_buffer);
-  EXPECT_EQ(m_input.vad_statistics(), "");
-  EXPECT_EQ(m_buffer.m_samples.size(), fed);
-}
-
-TEST_F(flags_on, options_turn_the_configured_flags_off) {
-  prepare(options_map{{"vad_statistic", false}, {"vad_clip", false}});
-  const std::size_t fed = record_an_utterance();
-  m_input.clip(m_buffer);
-  EXPECT_EQ(m_input.vad_statistics(), "");
-  EXPECT_EQ(m_buffer.m_samples.size(), fed);
-}
 
 TEST_F(flags_on, clipping_a_record_without_voice_keeps_it_up_to_where_the_detector_stopped) {
   prepare(options_map());

@@ -14,7 +14,9 @@
 
 #include "audio_test_support.h"
 #include "common/config_dir.h"
+#include "common/raw_samples.h"
 #include "common/scoped_env.h"
+#include "common/speech_fixture.h"
 #include "common/temp_dir.h"
 #include "core/audio/dcoffset_training.h"
 #include "core/audio/max_average_square_training.h"
@@ -28,25 +30,47 @@ using testkit::zero_mean_noise;
 const double rate = 16000.0;
 const std::size_t block = 1024;
 
+// A Speex preprocessor set up here as the detector must set up its own: 160-sample frames at
+// 16 kHz, noise suppression on, automatic gain on at level 8000, dereverberation off.
+struct bare_preprocessor {
+  SpeexPreprocessState* state = speex_preprocess_state_init(160, 16000);
+  bare_preprocessor() {
+    spx_int32_t on = 1;
+    spx_int32_t off = 0;
+    float level = 8000.0f;
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &on);
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
+    speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DEREVERB, &off);
+  }
+  ~bare_preprocessor() { speex_preprocess_state_destroy(state); }
+  bare_preprocessor(const bare_preprocessor&) = delete;
+  bare_preprocessor& operator=(const bare_preprocessor&) = delete;
+};
+
 // A detector fed block by block, with the decision of every frame read back from its trace log.
 class detector_test : public ::testing::Test {
  protected:
   struct decision {
+    std::uint64_t zero_cross;
+    std::uint64_t average_square;
     int voice;
     double prob;
+    std::string text;  // the trace line up to the total length, which depends on the blocks
   };
 
   void SetUp() override { testkit::reset_training(); }
 
   std::vector<decision> decisions() const {
     static const boost::regex line(
-        "zero cross \\d+, average square \\d+, max average square \\d+, voice (\\d), prob "
-        "([0-9.e+-]+), total length .*");
+        "(zero cross (\\d+), average square (\\d+), max average square \\d+, voice (\\d), prob "
+        "([0-9.e+-]+)), total length .*");
     std::vector<decision> result;
     for (const std::string& m : m_log.messages()) {
       boost::smatch match;
       if (boost::regex_match(m, match, line)) {
-        result.push_back(decision{std::stoi(match[1]), std::stod(match[2])});
+        result.push_back(decision{std::stoull(match[2]), std::stoull(match[3]), std::stoi(match[4]),
+                                  std::stod(match[5]), match[1]});
       }
     }
     return result;
@@ -250,6 +274,86 @@ TEST_F(detector_test, a_zero_length_block_finishes_at_once) {
   EXPECT_EQ(detector.status(), vad::status_finished);
 }
 
+TEST_F(detector_test, frames_are_cut_alike_from_blocks_of_any_size_and_cleaned_by_speex_as_set_up) {
+  // Two seconds of speech in which every pair of samples sums to zero: blocks of an even size
+  // then leave the DC offset at 0, and the detector's frames are exactly the signal's.
+  const std::vector<std::int16_t>& speech = testkit::speech_samples();
+  std::vector<std::int16_t> signal;
+  for (std::size_t i = 8000; i < 24000; ++i) {
+    const std::int16_t x = std::max<std::int16_t>(speech.at(i), -32767);
+    signal.push_back(x);
+    signal.push_back(static_cast<std::int16_t>(-x));
+  }
+  typedef std::pair<std::uint64_t, std::uint64_t> measures;  // zero cross, average square
+  std::vector<measures> expected;
+  {
+    bare_preprocessor bare;
+    std::vector<std::int16_t> frames = signal;
+    for (std::size_t at = 0; at + vad::frame_size <= frames.size(); at += vad::frame_size) {
+      speex_preprocess_run(bare.state, frames.data() + at);
+      measures m;
+      vad::measure_frame(frames.data() + at, rate, m.second, m.first);
+      expected.push_back(m);
+    }
+  }
+
+  std::vector<std::string> first_run;
+  for (const std::size_t size : {1024, 2, 158, 160, 322, 32000}) {
+    testkit::reset_training();
+    const std::size_t before = decisions().size();
+    {
+      // Nothing ends it within the two seconds.
+      vad detector(rate, 100.0, 100.0, 600.0, false);
+      for (std::size_t at = 0; at < signal.size(); at += size) {
+        std::uint32_t volume = 0;
+        ASSERT_FALSE(
+            detector.process(signal.data() + at, std::min(size, signal.size() - at), &volume));
+      }
+    }
+    const std::vector<decision> all = decisions();
+    std::vector<measures> measured;
+    std::vector<std::string> run;
+    for (std::size_t i = before; i < all.size(); ++i) {
+      measured.push_back(measures(all[i].zero_cross, all[i].average_square));
+      run.push_back(all[i].text);
+    }
+    EXPECT_EQ(measured, expected) << "blocks of " << size;
+    if (first_run.empty()) {
+      first_run = run;
+      // The speech is heard, and so are the quiet parts around its words.
+      const auto voiced = std::count_if(all.begin() + static_cast<std::ptrdiff_t>(before),
+                                        all.end(), [](const decision& d) { return d.voice == 1; });
+      EXPECT_GT(voiced, 10);
+      EXPECT_LT(voiced, static_cast<std::ptrdiff_t>(run.size()) - 10);
+    } else {
+      EXPECT_EQ(run, first_run) << "blocks of " << size;
+    }
+  }
+  testkit::reset_training();
+}
+
+TEST_F(detector_test, the_rest_of_the_block_that_finished_it_is_judged_with_the_next_block) {
+  // A wait shorter than a frame: the first frame of the first block finishes the detector.
+  vad detector(rate, 1.0, 0.001, 100.0, false);
+  EXPECT_TRUE(feed(detector, std::vector<std::int16_t>(10 * vad::frame_size + 50, 0)));
+  EXPECT_EQ(decisions().size(), 1u);
+  const std::pair<std::uint64_t, std::uint64_t> range = detector.voice_range();
+  // Nine frames and 50 samples waited: with 110 more they make ten frames.
+  EXPECT_FALSE(feed(detector, std::vector<std::int16_t>(110, 0)));
+  EXPECT_EQ(decisions().size(), 11u);
+  EXPECT_EQ(detector.status(), vad::status_finished);
+  EXPECT_EQ(detector.voice_range(), range);
+}
+
+TEST_F(detector_test, a_block_too_long_for_a_32_bit_sum_still_teaches_its_true_mean) {
+  vad detector(rate, 1.0, 2.0, 3.0, false);
+  // 70000 samples of 32000 add up to more than 2^31.
+  feed(detector, std::vector<std::int16_t>(70000, 32000));
+  // 299 zero means and one of 32000 average to 106.
+  EXPECT_TRUE(m_log.contains("training dcoffset to 106 by 32000"));
+  testkit::reset_training();
+}
+
 TEST_F(detector_test, the_volume_is_the_loudest_sample_of_the_block) {
   struct {
     std::int16_t loudest;
@@ -394,6 +498,15 @@ TEST(dcoffset_training, averages_the_last_means_truncating_toward_zero) {
   EXPECT_EQ(training.average(), 12);
 }
 
+TEST(dcoffset_training, means_too_large_for_a_32_bit_sum_still_average_right) {
+  dcoffset_training training(3);
+  const std::int32_t big = 1 << 30;
+  training.train(big);
+  training.train(big);
+  EXPECT_EQ(training.train(big), big);
+  EXPECT_EQ(training.train(-big), big / 3);
+}
+
 TEST(dcoffset_training, a_capacity_of_zero_is_refused_and_one_is_used) {
   testkit::log_capture log;
   dcoffset_training training(0);
@@ -470,35 +583,25 @@ TEST_F(detector_test, the_developer_routine_cleans_whole_frames_from_one_raw_fil
 
   // Two whole frames and a piece of one.
   std::vector<std::int16_t> samples = zero_mean_noise(2 * vad::frame_size + 70, 9);
-  {
-    std::FILE* f = std::fopen(input.c_str(), "wb");
-    ASSERT_TRUE(f);
-    std::fwrite(samples.data(), sizeof samples[0], samples.size(), f);
-    std::fclose(f);
-  }
+  testkit::write_raw_samples(input, samples);
   vad::test_preprocess();
-  const std::string written = testkit::read_file(output);
-  ASSERT_EQ(written.size(), 2 * vad::frame_size * 2);
+  const std::vector<std::int16_t> written = testkit::read_raw_samples(output);
+  ASSERT_EQ(written.size(), 2 * vad::frame_size);
 
   // The same frames through a preprocessor set up as the detector's.
-  SpeexPreprocessState* state = speex_preprocess_state_init(160, 16000);
-  spx_int32_t on = 1;
-  spx_int32_t off = 0;
-  float level = 8000.0f;
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DENOISE, &on);
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC, &on);
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
-  speex_preprocess_ctl(state, SPEEX_PREPROCESS_SET_DEREVERB, &off);
-  speex_preprocess_run(state, samples.data());
-  speex_preprocess_run(state, samples.data() + 160);
-  speex_preprocess_state_destroy(state);
-  EXPECT_EQ(written, std::string(reinterpret_cast<const char*>(samples.data()), written.size()));
+  {
+    bare_preprocessor bare;
+    speex_preprocess_run(bare.state, samples.data());
+    speex_preprocess_run(bare.state, samples.data() + 160);
+  }
+  samples.resize(written.size());
+  EXPECT_EQ(written, samples);
 
   // An output that cannot be opened: the input is left alone and nothing breaks.
   ASSERT_EQ(std::remove(output.c_str()), 0);
   ASSERT_EQ(std::system(("mkdir '" + output + "'").c_str()), 0);
   vad::test_preprocess();
-  EXPECT_EQ(testkit::read_file(input).size(), samples.size() * 2);
+  EXPECT_EQ(testkit::read_raw_samples(input).size(), 2 * vad::frame_size + 70);
 }
 
 }  // namespace

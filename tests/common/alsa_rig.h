@@ -14,8 +14,9 @@
 // - playback truncates the speaker file at every open (and at a format-support query) and writes
 //   2048 frames of silence before the first sample; find the samples by search, not by offset;
 // - both run far faster than real time.
-// The rig sets ALSA_CONFIG_PATH, VOCLE_MIC_FILE and VOCLE_SPEAKER_FILE for the process and puts
-// their old values back when it goes; JACK is told not to start a server. Make one rig per test.
+// The rig is an alsa_config (common/alsa_config.h) with these two devices: it sets
+// ALSA_CONFIG_PATH, VOCLE_MIC_FILE and VOCLE_SPEAKER_FILE for the process and puts their old
+// values back when it goes; JACK is told not to start a server. Make one rig per test.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "common/alsa_config.h"
 #include "common/scoped_env.h"
-#include "common/temp_dir.h"
 
 namespace vocle {
 namespace testkit {
@@ -42,7 +43,7 @@ class alsa_rig {
   alsa_rig(const alsa_rig&) = delete;
   alsa_rig& operator=(const alsa_rig&) = delete;
 
-  const std::string& config_path() const { return m_config; }
+  const std::string& config_path() const { return m_alsa.config_path(); }
   const std::string& microphone_file() const { return m_microphone; }
   const std::string& speaker_file() const { return m_speaker; }
 
@@ -61,8 +62,7 @@ class alsa_rig {
   static int device_index(const std::string& name);
 
  private:
-  temp_dir m_dir;
-  std::string m_config;
+  alsa_config m_alsa;
   std::string m_microphone;
   std::string m_speaker;
   scoped_env m_environment;

@@ -1,11 +1,10 @@
 #include "common/speech_fixture.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 
+#include "common/raw_samples.h"
 #include "common/temp_dir.h"
 
 namespace vocle {
@@ -28,17 +27,9 @@ std::vector<std::int16_t> make_speech() {
   run("espeak-ng -w '" + wav + "' '" + speech_text + "' >/dev/null 2>&1");
   run("sox -D '" + wav + "' -t raw -r 16000 -e signed-integer -b 16 -c 1 -L '" + raw +
       "' pad 1 1 >/dev/null 2>&1");
-  std::ifstream in(raw, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (bytes.size() < 2 * (2 * speech_padding + 1)) {
+  std::vector<std::int16_t> samples = read_raw_samples(raw);
+  if (samples.size() < 2 * speech_padding + 1) {
     throw std::runtime_error("speech fixture: " + raw + " is too short");
-  }
-  // The raw file is little-endian (sox -L), whatever this machine is.
-  std::vector<std::int16_t> samples(bytes.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const unsigned lo = static_cast<unsigned char>(bytes[2 * i]);
-    const unsigned hi = static_cast<unsigned char>(bytes[2 * i + 1]);
-    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
   }
   return samples;
 }

@@ -6,9 +6,9 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
+#include "common/raw_samples.h"
 #include "core/encoding/encoding.h"
 
 namespace vocle {
@@ -101,15 +101,7 @@ std::string write_file(const binary& data, const std::string& path) {
 }
 
 std::vector<std::int16_t> read_raw(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::vector<std::int16_t> samples(bytes.size() / 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    const unsigned lo = static_cast<unsigned char>(bytes[2 * i]);
-    const unsigned hi = static_cast<unsigned char>(bytes[2 * i + 1]);
-    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
-  }
-  return samples;
+  return testkit::read_raw_samples(path);
 }
 
 std::vector<std::int16_t> decode_with_sox(const std::string& path, const std::string& scratch) {

@@ -1,0 +1,95 @@
+// What the recording and the playback workers share: taking a buffer over from whatever runs on
+// it, opening, starting and polling one PortAudio stream over the buffer's callback, and ending
+// with exactly one report to the page.
+//
+// Taking over: a busy buffer gets its stop flag raised; then the worker waits, 50 ms at a time
+// and with the buffer's mutex released while it sleeps, until the buffer is idle and no other
+// worker owns it. The owner keeps the buffer until its own ending is done (status, clip, report,
+// stream closed), so a worker that takes over never shares the buffer with the one before it.
+//
+// The callbacks read 16-bit samples of one channel from the non-interleaved layout, so every
+// stream is opened in that form whatever "audio.sample_format" and "audio.interleaved" say (a
+// warning says so once per studio); the channel count is the configured one, channel 0 is the
+// one recorded or played.
+//
+// Whatever fails, nothing leaves the worker: a PortAudio failure while the stream is opened,
+// started or polled ends as an open failure (the translated "AUDIO_OPEN_INPUT_DEVICE_FAILURE" or
+// "AUDIO_OPEN_OUTPUT_DEVICE_FAILURE"), with the buffer idle and no stream left open.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
+#include <boost/thread/lock_types.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "core/foundation/function.h"
+#include "core/studio/studio.h"
+#include "framework/variant.h"
+
+namespace portaudio {
+template <typename T>
+class MemFunCallbackStream;
+}
+
+namespace vocle {
+namespace audio {
+
+class stream_worker : private boost::noncopyable {
+ public:
+  enum kind { recording, playback };
+
+  // The studio's stream parameters as they are when the worker starts.
+  struct stream_setup {
+    double sample_rate;
+    std::uint64_t frames_per_buffer;
+    std::uint64_t channels;
+    std::uint32_t sample_format;
+    bool interleaved;
+    // Raised by the first stream opening that warns about the format or the layout.
+    std::atomic<bool>* layout_warned;
+  };
+
+  // function: the __PRETTY_FUNCTION__ of the studio member the worker runs for; the worker's log
+  // lines carry its name.
+  stream_worker(kind what, const stream_setup& setup, studio::buffer_ptr buffer,
+                function_ptr callback, const char* function);
+  ~stream_worker();
+
+  // The whole action, from the take-over to the report: [true, the detector's statistics] for a
+  // recording, [true] for a playback, [false, translated text] when it cannot run. Reports
+  // exactly once (nothing without a callback) and throws nothing.
+  void run(const function_ptr& volumn, const studio::options_t& options) noexcept;
+
+ private:
+  typedef portaudio::MemFunCallbackStream<audio_buffer> stream_t;
+
+  void take_over();
+  // From the idle buffer to the running stream; false when it failed and has been reported.
+  bool start(const function_ptr& volumn, const studio::options_t& options);
+  void poll_until_inactive_and_finish();
+  // Ends the action as failed with the translated text of the key.
+  void fail(const char* key);
+  void end_failed(const std::string& text);
+  void close_stream() noexcept;
+  void report(const FB::VariantList& result);
+  void warn_about_layout() const;
+  const void* address() const { return m_buffer.get(); }
+
+  const kind m_kind;
+  const stream_setup m_setup;
+  const studio::buffer_ptr m_buffer;
+  const function_ptr m_callback;
+  const char* const m_function;
+  boost::unique_lock<boost::mutex> m_lock;
+  // This worker has taken the buffer over (audio_buffer::m_owned is its).
+  bool m_owner;
+  bool m_reported;
+  boost::shared_ptr<stream_t> m_stream;
+};
+
+}  // namespace audio
+}  // namespace vocle

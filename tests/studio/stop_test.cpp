@@ -1,0 +1,265 @@
+// Stopping recordings and playbacks over real PortAudio streams, stopping idle buffers, and a
+// studio that goes while its workers are still busy.
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/make_shared.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include "stream_fixture.h"
+
+namespace {
+
+using vocle::audio::audio_buffer;
+using vocle::testkit::alsa_rig;
+using vocle::testkit::describe;
+using vocle::testkit::probe_function;
+using vocle::testkit::probe_ptr;
+using vocle::testkit::stream_fixture;
+
+const std::size_t block = 1024;
+
+enum action { recording, playback };
+
+void PrintTo(action a, std::ostream* os) {
+  *os << (a == recording ? "recording" : "playback");
+}
+
+std::string name_of(const ::testing::TestParamInfo<action>& info) {
+  return info.param == recording ? "Recording" : "Playback";
+}
+
+// An action that only a stop ends, running on buffer 0, paced so that it is still running when
+// the test acts on it.
+class BusyBuffer : public stream_fixture, public ::testing::WithParamInterface<action> {
+ protected:
+  void SetUp() override {
+    rig().set_microphone(speech_input());
+    start();
+    m_buffer = buffer();
+    m_done = probe(m_buffer);
+    m_volume = pacer(m_buffer);
+    if (GetParam() == recording) {
+      the_studio().threaded_start_record(0, m_done, m_volume, endless());
+    } else {
+      set_samples(m_buffer, pattern(600 * 16000));
+      the_studio().threaded_playback(0, m_done, m_volume, options_t());
+    }
+    ASSERT_TRUE(m_volume->wait_for(2));
+  }
+
+  // The action's own result: a stopped action has succeeded.
+  void expect_action_succeeded() const {
+    ASSERT_EQ(1u, m_done->count());
+    const FB::VariantList expected =
+        GetParam() == recording ? FB::VariantList{true, std::string()} : FB::VariantList{true};
+    EXPECT_EQ(expected, m_done->lists().at(0)) << describe(m_done->lists().at(0));
+    EXPECT_EQ(audio_buffer::status_idle, m_done->looks().at(0).status);
+  }
+
+  // What the action got to before it was stopped: a recording keeps every block it heard, and
+  // none after; a playback played every block it reported.
+  void expect_stopped_early() const {
+    const samples_t samples = samples_of(m_buffer);
+    if (GetParam() == recording) {
+      EXPECT_EQ(m_volume->count() * block, samples.size());
+      EXPECT_LT(samples.size(), 600 * 16000u);
+      const samples_t input = speech_input();
+      EXPECT_TRUE(std::equal(samples.begin(), samples.end(), input.begin()));
+    } else {
+      EXPECT_LT(m_volume->count(), samples.size() / block);
+      const samples_t played(samples.begin(), samples.begin() + m_volume->count() * block);
+      EXPECT_NE(alsa_rig::npos, alsa_rig::find(rig().speaker_output(), played));
+    }
+  }
+
+  buffer_ptr m_buffer;
+  probe_ptr m_done;
+  probe_ptr m_volume;
+};
+
+TEST_P(BusyBuffer, StopEndsTheAction) {
+  const probe_ptr stopped = probe(m_buffer);
+  the_studio().threaded_stop(0, stopped);
+  ASSERT_TRUE(stopped->wait_for(1));
+  ASSERT_TRUE(m_done->wait_for(1));
+  ASSERT_TRUE(eventually([&] { return settled(m_buffer); }));
+
+  ASSERT_EQ(1u, stopped->count());
+  EXPECT_EQ(FB::VariantList{true}, stopped->lists().at(0)) << describe(stopped->lists().at(0));
+  // Never before the action has ended.
+  EXPECT_EQ(audio_buffer::status_idle, stopped->looks().at(0).status);
+  expect_action_succeeded();
+  EXPECT_FALSE(state_of(m_buffer).stop_requested);
+  expect_stopped_early();
+}
+
+// Without a callback the stop does its work all the same.
+TEST_P(BusyBuffer, StopWithoutACallback) {
+  the_studio().threaded_stop(0, nullptr);
+  ASSERT_TRUE(m_done->wait_for(1));
+  // The stop lowers the flag once it has seen the buffer idle; the studio waits for it.
+  destroy_studio();
+  expect_action_succeeded();
+  const state s = state_of(m_buffer);
+  EXPECT_EQ(audio_buffer::status_idle, s.status);
+  EXPECT_FALSE(s.stop_requested);
+  EXPECT_FALSE(s.owned);
+  expect_stopped_early();
+}
+
+// The page goes while the action runs: the studio ends it and waits for its worker, which
+// reports once before the studio is gone. Only the studio holds the buffer then, and nothing
+// keeps it (or touches it) afterwards.
+TEST_P(BusyBuffer, TheStudioGoesWhileTheActionRuns) {
+  const boost::weak_ptr<audio_buffer> held = m_buffer;
+  m_buffer.reset();
+  destroy_studio();
+  EXPECT_TRUE(held.expired());
+  expect_action_succeeded();
+  EXPECT_LT(m_volume->count(), 600 * 16000 / block);
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, BusyBuffer, ::testing::Values(recording, playback), name_of);
+
+class Stop : public stream_fixture {};
+
+// Nothing runs: the translated text at once, and the flag as it was.
+TEST_F(Stop, AnIdleBuffer) {
+  start();
+  const buffer_ptr b = buffer();
+  const probe_ptr stopped = probe(b);
+  the_studio().threaded_stop(0, stopped);
+  ASSERT_TRUE(stopped->wait_for(1));
+  EXPECT_EQ((FB::VariantList{false, std::string("nothing to stop")}), stopped->lists().at(0))
+      << describe(stopped->lists().at(0));
+
+  b->m_stop_requested = true;
+  const probe_ptr again = probe(b);
+  the_studio().threaded_stop(0, again);
+  ASSERT_TRUE(again->wait_for(1));
+  EXPECT_EQ((FB::VariantList{false, std::string("nothing to stop")}), again->lists().at(0));
+  EXPECT_TRUE(state_of(b).stop_requested);
+  b->m_stop_requested = false;
+
+  // A slot beyond the table is made first; it is idle as well.
+  const probe_ptr beyond = boost::make_shared<probe_function>(buffer_ptr());
+  the_studio().threaded_stop(4, beyond);
+  ASSERT_TRUE(beyond->wait_for(1));
+  EXPECT_EQ((FB::VariantList{false, std::string("nothing to stop")}), beyond->lists().at(0));
+  EXPECT_EQ(5u, the_studio().buffer_count());
+  destroy_studio();
+  EXPECT_EQ(1u, stopped->count());
+  EXPECT_EQ(1u, again->count());
+  EXPECT_EQ(1u, beyond->count());
+}
+
+// A recording from the gated microphone: it gets a block only when the test feeds one, so a
+// stop waits for as long as the test holds the next block back.
+class GatedRecording : public stream_fixture {
+ protected:
+  void SetUp() override {
+    start("", true);
+    m_microphone.reset(new vocle::testkit::gated_microphone(rig()));
+    m_buffer = buffer();
+    m_done = probe(m_buffer);
+    m_volume = probe(m_buffer);
+    the_studio().threaded_start_record(0, m_done, m_volume, endless());
+    m_microphone->feed(pattern(2 * block));
+    ASSERT_TRUE(m_volume->wait_for(2));
+  }
+  void TearDown() override {
+    m_microphone.reset();
+    stream_fixture::TearDown();
+  }
+
+  // The stops that have found the buffer recording and raised its flag.
+  std::size_t stops_waiting() const {
+    return logged("DEBUG", "stop", "manually stop " + address_of(m_buffer) + ", previous status 1");
+  }
+
+  std::unique_ptr<vocle::testkit::gated_microphone> m_microphone;
+  buffer_ptr m_buffer;
+  probe_ptr m_done;
+  probe_ptr m_volume;
+};
+
+TEST_F(GatedRecording, TwoStopsBothSucceed) {
+  const probe_ptr first = probe(m_buffer);
+  const probe_ptr second = probe(m_buffer);
+  the_studio().threaded_stop(0, first);
+  the_studio().threaded_stop(0, second);
+  // Both wait: no block comes, so nothing sees the flag.
+  ASSERT_TRUE(eventually([&] { return stops_waiting() == 2; }));
+  EXPECT_EQ(0u, first->count() + second->count() + m_done->count());
+  EXPECT_EQ(audio_buffer::status_recording, state_of(m_buffer).status);
+
+  m_microphone->feed(pattern(block));
+  ASSERT_TRUE(first->wait_for(1));
+  ASSERT_TRUE(second->wait_for(1));
+  ASSERT_TRUE(m_done->wait_for(1));
+  ASSERT_TRUE(eventually([&] { return settled(m_buffer); }));
+  destroy_studio();
+
+  EXPECT_EQ(1u, first->count());
+  EXPECT_EQ(1u, second->count());
+  EXPECT_EQ(FB::VariantList{true}, first->lists().at(0)) << describe(first->lists().at(0));
+  EXPECT_EQ(FB::VariantList{true}, second->lists().at(0)) << describe(second->lists().at(0));
+  ASSERT_EQ(1u, m_done->count());
+  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0));
+  EXPECT_FALSE(state_of(m_buffer).stop_requested);
+  // The block that met the flag was not stored.
+  EXPECT_EQ(pattern(2 * block), samples_of(m_buffer));
+  EXPECT_EQ(2u, m_volume->count());
+}
+
+// The page goes while a stop waits for the recording to end: the studio ends the recording and
+// waits for both workers, which report once each.
+TEST_F(GatedRecording, TheStudioGoesWhileAStopWaits) {
+  const probe_ptr stopped = probe(m_buffer);
+  the_studio().threaded_stop(0, stopped);
+  ASSERT_TRUE(eventually([&] { return stops_waiting() == 1; }));
+  // From here the microphone delivers freely.
+  m_microphone->close();
+  destroy_studio();
+  ASSERT_EQ(1u, stopped->count());
+  EXPECT_EQ(FB::VariantList{true}, stopped->lists().at(0)) << describe(stopped->lists().at(0));
+  ASSERT_EQ(1u, m_done->count());
+  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0));
+  EXPECT_TRUE(settled(m_buffer));
+}
+
+// A stop of one buffer leaves the others running.
+TEST_F(Stop, OnlyItsOwnBuffer) {
+  rig().set_microphone(speech_input());
+  start();
+  const buffer_ptr playing = buffer(1);
+  set_samples(playing, pattern(600 * 16000));
+  const probe_ptr played = probe(playing);
+  const probe_ptr play_volume = pacer(playing);
+  the_studio().threaded_playback(1, played, play_volume, options_t());
+  const buffer_ptr recording_buffer = buffer(0);
+  const probe_ptr recorded = probe(recording_buffer);
+  const probe_ptr record_volume = pacer(recording_buffer);
+  the_studio().threaded_start_record(0, recorded, record_volume, endless());
+  ASSERT_TRUE(play_volume->wait_for(2));
+  ASSERT_TRUE(record_volume->wait_for(2));
+
+  const probe_ptr stopped = probe(recording_buffer);
+  the_studio().threaded_stop(0, stopped);
+  ASSERT_TRUE(stopped->wait_for(1));
+  ASSERT_TRUE(recorded->wait_for(1));
+  EXPECT_EQ(FB::VariantList{true}, stopped->lists().at(0));
+  // The playback goes on.
+  const std::size_t blocks = play_volume->count();
+  ASSERT_TRUE(play_volume->wait_for(blocks + 2));
+  EXPECT_EQ(0u, played->count());
+  EXPECT_EQ(audio_buffer::status_playing, state_of(playing).status);
+}
+
+}  // namespace
