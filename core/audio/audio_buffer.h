@@ -5,9 +5,11 @@
 // record_callback or playback_callback (16-bit samples, non-interleaved).
 //
 // m_mutex guards the samples and the strategies' state; the strategies take it for every block
-// and the workers while they take the buffer over, prepare, poll and clip. None of the buffer's
-// own operations takes it. m_status and m_stop_requested are atomic words, also read and written
-// without it.
+// and the workers while they take the buffer over, prepare, poll and clip. The buffer's own
+// operations leave it to their caller, except that both stream callbacks take it to release the
+// listener when an action ends. So nobody may hold it while stopping, closing or aborting a
+// stream over this buffer: that waits for the callback thread, which may be waiting for the
+// mutex. m_status and m_stop_requested are atomic words, also read and written without it.
 #pragma once
 
 #include <atomic>

@@ -155,6 +155,14 @@ bool stream_worker::start(const function_ptr& volumn, const studio::options_t& o
   } else {
     m_buffer->prepare_playback(m_setup.sample_rate, options);
   }
+  if (closing()) {
+    // The page has gone: the action ends as one stopped before its first block.
+    WORKER_LOG(Debug, "studio closing, %1% not started", address());
+    function_ptr released;
+    released.swap(m_buffer->m_listener);
+    finish();
+    return false;
+  }
 
   const studio::device_pair devices = studio::choose_device();
   const std::int32_t index = input ? devices.first : devices.second;
@@ -212,10 +220,18 @@ void stream_worker::poll_until_inactive_and_finish() {
     if (!active) {
       break;
     }
+    if (closing()) {
+      // As a stop would: the callback completes the stream at its next block.
+      m_buffer->m_stop_requested = true;
+    }
     m_lock.unlock();
     WORKER_LOG(Trace, "waiting audio %1% completed", address());
     boost::this_thread::sleep(poll_interval);
   }
+  finish();
+}
+
+void stream_worker::finish() {
   // The status is back and the record clipped before the page hears of the end.
   m_buffer->m_status = audio_buffer::status_idle;
   if (m_kind == recording) {

@@ -12,6 +12,11 @@
 // warning says so once per studio); the channel count is the configured one, channel 0 is the
 // one recorded or played.
 //
+// A closing studio ends every action promptly: a worker that takes a buffer over while its
+// studio closes ends at once as a stop before the first block would (the record emptied, the
+// result [true, statistics] or [true]) without opening a stream, and a worker whose stream runs
+// raises the buffer's stop flag at its next poll.
+//
 // Whatever fails, nothing leaves the worker: a PortAudio failure while the stream is opened,
 // started or polled ends as an open failure (the translated "AUDIO_OPEN_INPUT_DEVICE_FAILURE" or
 // "AUDIO_OPEN_OUTPUT_DEVICE_FAILURE"), with the buffer idle and no stream left open.
@@ -51,6 +56,8 @@ class stream_worker : private boost::noncopyable {
     bool interleaved;
     // Raised by the first stream opening that warns about the format or the layout.
     std::atomic<bool>* layout_warned;
+    // The studio's closing flag: once it is up, an action ends as soon as it can (see run).
+    const std::atomic<bool>* closing;
   };
 
   // function: the __PRETTY_FUNCTION__ of the studio member the worker runs for; the worker's log
@@ -68,9 +75,14 @@ class stream_worker : private boost::noncopyable {
   typedef portaudio::MemFunCallbackStream<audio_buffer> stream_t;
 
   void take_over();
-  // From the idle buffer to the running stream; false when it failed and has been reported.
+  // From the idle buffer to the running stream; false when the action has already ended and
+  // been reported (it failed, or the studio is closing).
   bool start(const function_ptr& volumn, const studio::options_t& options);
   void poll_until_inactive_and_finish();
+  // The ending of an action that ran (or, when closing, never opened its stream): status idle,
+  // clip, report, stream closed, buffer given up. Called with the mutex held.
+  void finish();
+  bool closing() const { return m_setup.closing && m_setup.closing->load(); }
   // Ends the action as failed with the translated text of the key.
   void fail(const char* key);
   void end_failed(const std::string& text);

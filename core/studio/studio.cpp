@@ -69,7 +69,11 @@ studio::studio()
 studio::~studio() {
   // The page has gone: end what its workers are doing (a running stream completes at its next
   // block, a transfer aborts at its next progress report), then wait for them, since they use
-  // this studio. Loads and saves simply finish.
+  // this studio. Loads and saves simply finish. The closing flag comes first: it also reaches
+  // the workers that take a buffer over or start their stream after the scan below, and those
+  // on buffers that have already left the table.
+  m_closing.store(true);
+  VOCLE_LOG_DEBUG("closing");
   {
     boost::mutex::scoped_lock lock(*m_buffers_mutex);
     for (const buffer_ptr& buffer : m_buffers) {

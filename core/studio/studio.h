@@ -275,6 +275,9 @@ class studio : private boost::noncopyable {
   // Streams always carry 16-bit non-interleaved samples; set once the first stream opening has
   // warned that the configured format or layout is not used.
   std::atomic<bool> m_layout_warned{false};
+  // Raised first thing by the destructor: a stream worker that takes a buffer over from then on
+  // ends at once, and one whose stream runs stops it, so no action outlives the page for long.
+  std::atomic<bool> m_closing{false};
 };
 
 }  // namespace audio

@@ -24,7 +24,8 @@ void studio::threaded_playback(std::size_t index, function_ptr callback, functio
 void studio::playback(buffer_ptr buffer, function_ptr callback, function_ptr volumn,
                       options_t options) {
   const stream_worker::stream_setup setup{sample_rate(),   frames_per_buffer(), m_channels,
-                                          m_sample_format, m_interleaved,       &m_layout_warned};
+                                          m_sample_format, m_interleaved,       &m_layout_warned,
+                                          &m_closing};
   stream_worker worker(stream_worker::playback, setup, std::move(buffer), std::move(callback),
                        __PRETTY_FUNCTION__);
   worker.run(volumn, options);

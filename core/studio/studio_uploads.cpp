@@ -80,6 +80,24 @@ void set_posting(const owned_task& upload_task) {
   }
 }
 
+// The worker of a post: the task turns to uploading first of all (from then on a cancel of it is
+// honoured), then the body is made and posted; a body that cannot be made ends the upload before
+// its transfer.
+template <class MakeBody>
+void make_and_post(MakeBody make_body, const std::string& url, const std::string& cookie,
+                   const function_ptr& callback, const function_ptr& on_upload_frame,
+                   owned_task upload_task) {
+  set_posting(upload_task);
+  boost::shared_ptr<binary> body;
+  try {
+    body = make_body();
+  } catch (const std::exception& e) {
+    fail_before_transfer(std::move(upload_task), callback, failure_text(e));
+    return;
+  }
+  studio::post_binary(body, url, cookie, callback, on_upload_frame, upload_task.release());
+}
+
 // Hands the form to the request factory, which owns the task from the call on and reports the
 // outcome itself.
 void post_fields(const std::string& url, const std::string& cookie, const function_ptr& callback,
@@ -158,33 +176,16 @@ void studio::threaded_recognize_record(std::uint64_t index, const std::string& s
 
 void studio::post_record(buffer_ptr buffer, std::string format, std::string url, std::string cookie,
                          function_ptr callback, function_ptr on_upload_frame, task* upload_task) {
-  owned_task owned(upload_task);
-  // First of all: from here on a cancel of this task is honoured.
-  set_posting(owned);
-  boost::shared_ptr<binary> body;
-  try {
-    body = encode_record(buffer, format);
-  } catch (const std::exception& e) {
-    fail_before_transfer(std::move(owned), callback, failure_text(e));
-    return;
-  }
-  post_binary(body, url, cookie, callback, on_upload_frame, owned.release());
+  make_and_post([&] { return encode_record(buffer, format); }, url, cookie, callback,
+                on_upload_frame, owned_task(upload_task));
 }
 
 void studio::multi_post_record(std::map<std::int32_t, buffer_ptr> buffers, std::string format,
                                std::string url, std::string cookie, function_ptr callback,
                                function_ptr on_upload_frame, task* upload_task) {
-  owned_task owned(upload_task);
-  set_posting(owned);
-  boost::shared_ptr<binary> body;
-  try {
-    body = concat_records(buffers, format);
-  } catch (const std::exception& e) {
-    // The records encoded so far are dropped with the failed body.
-    fail_before_transfer(std::move(owned), callback, failure_text(e));
-    return;
-  }
-  post_binary(body, url, cookie, callback, on_upload_frame, owned.release());
+  // The records encoded so far are dropped with a body that fails.
+  make_and_post([&] { return concat_records(buffers, format); }, url, cookie, callback,
+                on_upload_frame, owned_task(upload_task));
 }
 
 void studio::recognize_record(buffer_ptr buffer, std::string sentence, std::string url,

@@ -21,6 +21,7 @@
 #include "core/studio/studio.h"
 #include "framework/script_error.h"
 #include "log_capture.h"
+#include "record_fixture.h"
 
 namespace {
 
@@ -28,12 +29,15 @@ namespace fs = boost::filesystem;
 using vocle::audio::studio;
 using vocle::testkit::config_dir;
 using vocle::testkit::log_capture;
+using vocle::testkit::raw_bytes;
 using vocle::testkit::read_file;
+using vocle::testkit::record_fixture;
+using vocle::testkit::recorder;
 using vocle::testkit::recording_function;
+using vocle::testkit::samples_of_bytes;
+using vocle::testkit::samples_t;
 using vocle::testkit::scoped_env;
 using vocle::testkit::temp_dir;
-typedef boost::shared_ptr<recording_function> recorder;
-typedef std::vector<std::int16_t> samples_t;
 
 const char* const lang_conf =
     "[en_US]\n"
@@ -79,25 +83,6 @@ FB::VariantMap entry(std::uint64_t index, bool success, const std::string& detai
   return FB::VariantMap{{"index", index}, {"success", success}, {"detail", detail}};
 }
 
-// Little-endian 16-bit, as a "raw" file holds samples.
-std::string raw_bytes(const samples_t& samples) {
-  std::string bytes;
-  for (std::int16_t s : samples) {
-    bytes += static_cast<char>(static_cast<std::uint16_t>(s) & 0xFF);
-    bytes += static_cast<char>(static_cast<std::uint16_t>(s) >> 8);
-  }
-  return bytes;
-}
-
-samples_t samples_of_bytes(const std::string& bytes) {
-  samples_t samples;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    samples.push_back(static_cast<std::int16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                static_cast<unsigned char>(bytes[i + 1]) << 8));
-  }
-  return samples;
-}
-
 // What sox reads from a file, as 16-bit samples.
 samples_t decoded_by_sox(const std::string& file, const temp_dir& dir) {
   const std::string out = dir.file("sox-out.raw");
@@ -114,26 +99,19 @@ const samples_t sample_record = {0, 1, -1, 32767, -32768, 256, -256, 12345};
 
 // The per-user folder is a temporary one, so "@{appdata}" names a known place; page paths live
 // in a folder of their own. Pages may use any path unless a test says otherwise.
-class Files : public ::testing::Test {
+class Files : public record_fixture {
  protected:
   temp_dir m_home;
   temp_dir m_dir;
   scoped_env m_env;
-  config_dir m_cfg{permission_conf("all"), lang_conf};
-  log_capture m_log;
-  studio m_studio;
 
-  Files() { m_env.set("XDG_DATA_HOME", m_home.path()).set("HOME", m_home.path()); }
+  Files() : record_fixture(permission_conf("all"), lang_conf) {
+    m_env.set("XDG_DATA_HOME", m_home.path()).set("HOME", m_home.path());
+  }
 
   void permit(const char* value) { m_cfg.rewrite("vocle.conf", permission_conf(value)); }
 
   std::string appdata(const std::string& name) const { return m_home.path() + "/Tarvix/" + name; }
-
-  static FB::VariantList result_of(const recorder& r) {
-    EXPECT_TRUE(r->wait_for(1));
-    const std::vector<FB::VariantList> lists = r->lists();
-    return lists.empty() ? FB::VariantList{} : lists.front();
-  }
 
   FB::VariantList save(std::uint64_t index, const std::string& format, const std::string& path) {
     recorder r = boost::make_shared<recording_function>();
@@ -152,18 +130,6 @@ class Files : public ::testing::Test {
     recorder r = boost::make_shared<recording_function>();
     m_studio.threaded_save_records(records, r);
     return result_of(r);
-  }
-
-  void fill(std::uint64_t index, const samples_t& samples) {
-    studio::buffer_ptr buffer = m_studio.get_buffer(index);
-    boost::mutex::scoped_lock lock(buffer->m_mutex);
-    buffer->m_samples = samples;
-  }
-
-  samples_t samples(std::uint64_t index) {
-    studio::buffer_ptr buffer = m_studio.get_buffer(index);
-    boost::mutex::scoped_lock lock(buffer->m_mutex);
-    return buffer->m_samples;
   }
 
   std::vector<std::string> errors() const { return m_log.messages("ERROR"); }

@@ -1,14 +1,17 @@
 // Stopping recordings and playbacks over real PortAudio streams, stopping idle buffers, and a
 // studio that goes while its workers are still busy.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
+#include <boost/thread/locks.hpp>
 #include <boost/weak_ptr.hpp>
 
 #include "stream_fixture.h"
@@ -231,6 +234,83 @@ TEST_F(GatedRecording, TheStudioGoesWhileAStopWaits) {
   EXPECT_EQ(FB::VariantList{true}, stopped->lists().at(0)) << describe(stopped->lists().at(0));
   ASSERT_EQ(1u, m_done->count());
   EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0));
+  EXPECT_TRUE(settled(m_buffer));
+}
+
+// The studio goes on a thread of its own while the test holds the buffer or the microphone
+// back, so the test decides what the workers see of the closing.
+class ClosingStudio : public stream_fixture {
+ protected:
+  void SetUp() override {
+    start("", true);
+    m_microphone.reset(new vocle::testkit::gated_microphone(rig()));
+    m_buffer = buffer();
+    m_done = probe(m_buffer);
+  }
+  void TearDown() override {
+    if (m_closer.joinable()) {
+      if (!m_destroyed) {
+        // The worker did not end by itself: end it, so that the failure is reported and not a
+        // hang.
+        m_buffer->m_stop_requested = true;
+        m_microphone->close();
+      }
+      m_closer.join();
+    }
+    m_microphone.reset();
+    stream_fixture::TearDown();
+  }
+
+  // Starts destroying the studio and returns once it has begun.
+  void close_studio() {
+    m_closer = std::thread([this] {
+      destroy_studio();
+      m_destroyed = true;
+    });
+    ASSERT_TRUE(eventually([&] { return logged("DEBUG", "~studio", "closing") == 1; }));
+  }
+
+  std::unique_ptr<vocle::testkit::gated_microphone> m_microphone;
+  buffer_ptr m_buffer;
+  probe_ptr m_done;
+  std::thread m_closer;
+  std::atomic<bool> m_destroyed{false};
+};
+
+// A recording whose worker takes the buffer over only after the studio began to close ends at
+// once, as one stopped before its first block: no block ever comes from the microphone.
+TEST_F(ClosingStudio, ARecordingThatStartsAsTheStudioGoes) {
+  set_samples(m_buffer, pattern(block));
+  {
+    // The worker cannot take the buffer over while the test holds its mutex.
+    boost::unique_lock<boost::mutex> hold(m_buffer->m_mutex);
+    the_studio().threaded_start_record(0, m_done, probe(m_buffer), endless());
+    close_studio();
+  }
+  ASSERT_TRUE(eventually([&] { return m_destroyed.load(); }));
+  ASSERT_EQ(1u, m_done->count());
+  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0))
+      << describe(m_done->lists().at(0));
+  EXPECT_TRUE(samples_of(m_buffer).empty());
+  EXPECT_TRUE(settled(m_buffer));
+}
+
+// A running recording on a buffer that has already left the table still meets the closing: the
+// stop flag goes up, and the next block ends the recording.
+TEST_F(ClosingStudio, ARecordingOnARemovedBuffer) {
+  const probe_ptr volume = probe(m_buffer);
+  the_studio().threaded_start_record(0, m_done, volume, endless());
+  m_microphone->feed(pattern(2 * block));
+  ASSERT_TRUE(volume->wait_for(2));
+  the_studio().set_buffer_count(0);
+  close_studio();
+  ASSERT_TRUE(eventually([&] { return state_of(m_buffer).stop_requested; }));
+  m_microphone->feed(pattern(block));
+  ASSERT_TRUE(eventually([&] { return m_destroyed.load(); }));
+  ASSERT_EQ(1u, m_done->count());
+  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0))
+      << describe(m_done->lists().at(0));
+  EXPECT_EQ(pattern(2 * block), samples_of(m_buffer));
   EXPECT_TRUE(settled(m_buffer));
 }
 

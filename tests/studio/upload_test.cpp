@@ -26,6 +26,7 @@
 #include "core/studio/task.h"
 #include "framework/script_error.h"
 #include "log_capture.h"
+#include "record_fixture.h"
 
 namespace {
 
@@ -34,35 +35,20 @@ using vocle::testkit::config_dir;
 using vocle::testkit::http_reply;
 using vocle::testkit::http_server;
 using vocle::testkit::log_capture;
+using vocle::testkit::raw_bytes;
 using vocle::testkit::read_file;
+using vocle::testkit::record_fixture;
 using vocle::testkit::recorded_request;
+using vocle::testkit::recorder;
 using vocle::testkit::recording_function;
+using vocle::testkit::samples_of_bytes;
+using vocle::testkit::samples_t;
 using vocle::testkit::temp_dir;
-typedef boost::shared_ptr<recording_function> recorder;
-typedef std::vector<std::int16_t> samples_t;
 
 const char* const lang_conf =
     "[en_US]\n"
     "ZRV_ERR_NET_HTTP=transfer failed: %1%\n"
     "ZRV_ERR_NET_UNKNOWN_STATUS=status %1%: %2%\n";
-
-std::string raw_bytes(const samples_t& samples) {
-  std::string bytes;
-  for (std::int16_t s : samples) {
-    bytes += static_cast<char>(static_cast<std::uint16_t>(s) & 0xFF);
-    bytes += static_cast<char>(static_cast<std::uint16_t>(s) >> 8);
-  }
-  return bytes;
-}
-
-samples_t samples_of_bytes(const std::string& bytes) {
-  samples_t samples;
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    samples.push_back(static_cast<std::int16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                static_cast<unsigned char>(bytes[i + 1]) << 8));
-  }
-  return samples;
-}
 
 std::string u32(std::uint32_t v) {
   std::string bytes;
@@ -88,31 +74,18 @@ samples_t ramp(std::size_t n, std::int16_t start) {
   return samples;
 }
 
-class Uploads : public ::testing::Test {
+class Uploads : public record_fixture {
  protected:
-  config_dir m_cfg{"", lang_conf};
-  log_capture m_log;
-  studio m_studio;
   http_server m_server;
   temp_dir m_dir;
 
-  Uploads() { m_server.reply("/upload", http_reply{200, "{\"ok\": true}"}); }
+  Uploads() : record_fixture("", lang_conf) {
+    m_server.reply("/upload", http_reply{200, "{\"ok\": true}"});
+  }
 
   // Whatever a test started has left the request factory: its post, the last thing an upload
   // does that logs, is over.
   ~Uploads() override { vocle::http::request_factory::instance(); }
-
-  void fill(std::uint64_t index, const samples_t& samples) {
-    studio::buffer_ptr buffer = m_studio.get_buffer(index);
-    boost::mutex::scoped_lock lock(buffer->m_mutex);
-    buffer->m_samples = samples;
-  }
-
-  static FB::VariantList result_of(const recorder& r) {
-    EXPECT_TRUE(r->wait_for(1));
-    const std::vector<FB::VariantList> lists = r->lists();
-    return lists.empty() ? FB::VariantList{} : lists.front();
-  }
 
   // The task is no longer in the table: a cancel names it unknown. A transfer delivers its
   // result before its post ends and destroys the task, so by default this waits for the post.
