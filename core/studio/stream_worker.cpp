@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/make_shared.hpp>
@@ -59,6 +60,41 @@ unsigned long frame_count(std::uint64_t frames) {
 }
 
 }  // namespace
+
+stream_worker::stream_setup stream_worker::setup_of(const studio& owner,
+                                                    std::atomic<bool>& layout_warned,
+                                                    const std::atomic<bool>& closing) {
+  return stream_setup{owner.sample_rate(),
+                      owner.frames_per_buffer(),
+                      owner.channels(),
+                      owner.sample_format(),
+                      owner.interleaved(),
+                      &layout_warned,
+                      &closing};
+}
+
+void stream_worker::start(studio& owner, kind what, std::size_t index, const function_ptr& callback,
+                          const function_ptr& volumn, const studio::options_t& options,
+                          const char* starter) {
+  ::vocle::log::write(FB::Log::LogLevel_Info, __FILE__, __LINE__, starter, "buffer index %1%",
+                      index);
+  studio::buffer_ptr buffer = owner.get_buffer(index);
+  ::vocle::log::write(FB::Log::LogLevel_Debug, __FILE__, __LINE__, starter,
+                      "buffer %1% of index %2%", static_cast<const void*>(buffer.get()), index);
+  studio* const s = &owner;
+  studio::options_t copy = options;
+  function_ptr result = callback;
+  function_ptr listener = volumn;
+  // The worker takes the buffer and the callbacks out of the closure, so that they are released
+  // when it ends, before the studio stops waiting for it.
+  owner.start_worker([s, what, buffer, result, listener, copy]() mutable {
+    if (what == recording) {
+      s->start_record(std::move(buffer), std::move(result), std::move(listener), std::move(copy));
+    } else {
+      s->playback(std::move(buffer), std::move(result), std::move(listener), std::move(copy));
+    }
+  });
+}
 
 stream_worker::stream_worker(kind what, const stream_setup& setup, studio::buffer_ptr buffer,
                              function_ptr callback, const char* function)

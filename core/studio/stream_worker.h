@@ -23,6 +23,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -59,6 +60,18 @@ class stream_worker : private boost::noncopyable {
     // The studio's closing flag: once it is up, an action ends as soon as it can (see run).
     const std::atomic<bool>* closing;
   };
+
+  // The stream parameters of the studio; the two flags are its own, which only it can hand out.
+  static stream_setup setup_of(const studio& owner, std::atomic<bool>& layout_warned,
+                               const std::atomic<bool>& closing);
+
+  // What a starter does on the page's thread: resolves the buffer (get_buffer's script error
+  // passes to the caller, and then no worker starts) and starts a studio worker that runs
+  // start_record or playback, by the kind, on it with copies of the callbacks and the options.
+  // starter: the __PRETTY_FUNCTION__ of the threaded_ member; its log lines carry its name.
+  static void start(studio& owner, kind what, std::size_t index, const function_ptr& callback,
+                    const function_ptr& volumn, const studio::options_t& options,
+                    const char* starter);
 
   // function: the __PRETTY_FUNCTION__ of the studio member the worker runs for; the worker's log
   // lines carry its name.

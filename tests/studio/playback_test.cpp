@@ -11,16 +11,11 @@
 
 #include "stream_fixture.h"
 
+namespace vocle {
+namespace testkit {
 namespace {
 
-using vocle::audio::audio_buffer;
-using vocle::testkit::alsa_rig;
-using vocle::testkit::describe;
-using vocle::testkit::probe_function;
-using vocle::testkit::probe_ptr;
-using vocle::testkit::stream_fixture;
-
-const std::size_t block = 1024;
+using audio::audio_buffer;
 
 bool all_zero(std::vector<std::int16_t>::const_iterator first,
               std::vector<std::int16_t>::const_iterator last) {
@@ -100,7 +95,18 @@ INSTANTIATE_TEST_SUITE_P(Lengths, PlaybackOfWholeBlocks,
                            return std::string(info.param.name);
                          });
 
-class Playback : public stream_fixture {};
+class Playback : public stream_fixture {
+ protected:
+  // Starts a playback of buffer 0 over the action that `first` reports for, and waits until both
+  // have reported and the buffer has settled.
+  void play_over(const probe_ptr& first, const probe_ptr& done, const probe_ptr& volume) {
+    the_studio().threaded_playback(0, done, volume, options_t());
+    ASSERT_TRUE(done->wait_for(1));
+    ASSERT_TRUE(first->wait_for(1));
+    const buffer_ptr b = buffer();
+    ASSERT_TRUE(eventually([&] { return settled(b); }));
+  }
+};
 
 // A second playback of the buffer takes over the first, which reports, and plays the record from
 // its first sample again.
@@ -118,10 +124,7 @@ TEST_F(Playback, TakesOverAPlayback) {
 
   const probe_ptr second_done = probe(b);
   const probe_ptr second_volume = probe(b);
-  the_studio().threaded_playback(0, second_done, second_volume, options_t());
-  ASSERT_TRUE(second_done->wait_for(1));
-  ASSERT_TRUE(first_done->wait_for(1));
-  ASSERT_TRUE(eventually([&] { return settled(b); }));
+  ASSERT_NO_FATAL_FAILURE(play_over(first_done, second_done, second_volume));
 
   EXPECT_EQ(FB::VariantList{true}, first_done->lists().at(0));
   EXPECT_EQ(FB::VariantList{true}, second_done->lists().at(0));
@@ -147,10 +150,7 @@ TEST_F(Playback, TakesOverARecording) {
 
   const probe_ptr played = probe(b);
   const probe_ptr play_volume = probe(b);
-  the_studio().threaded_playback(0, played, play_volume, options_t());
-  ASSERT_TRUE(played->wait_for(1));
-  ASSERT_TRUE(recorded->wait_for(1));
-  ASSERT_TRUE(eventually([&] { return settled(b); }));
+  ASSERT_NO_FATAL_FAILURE(play_over(recorded, played, play_volume));
 
   ASSERT_EQ(1u, recorded->count());
   EXPECT_EQ((FB::VariantList{true, std::string()}), recorded->lists().at(0))
@@ -223,16 +223,6 @@ TEST_F(Playback, StreamsAreAlways16BitNonInterleaved) {
   EXPECT_EQ(1u, warnings);
 }
 
-struct failure_case {
-  const char* name;
-  const char* config;
-  const char* text;
-};
-
-void PrintTo(const failure_case& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class PlaybackFailure : public stream_fixture,
                         public ::testing::WithParamInterface<failure_case> {};
 
@@ -249,15 +239,7 @@ TEST_P(PlaybackFailure, ReportsTheTranslatedText) {
   ASSERT_TRUE(eventually([&] { return settled(b); }));
   destroy_studio();
 
-  ASSERT_EQ(1u, done->count());
-  EXPECT_EQ((FB::VariantList{false, std::string(c.text)}), done->lists().at(0))
-      << describe(done->lists().at(0));
-  EXPECT_EQ(1u, log().count("ERROR", c.text));
-  EXPECT_EQ(0u, volume->count());
-  const state s = state_of(b);
-  EXPECT_EQ(audio_buffer::status_idle, s.status);
-  EXPECT_FALSE(s.stop_requested);
-  EXPECT_FALSE(s.owned);
+  ASSERT_NO_FATAL_FAILURE(expect_failed(*done, *volume, b, c.text));
   // The record stays.
   EXPECT_EQ(record, samples_of(b));
   const samples_t output = rig().speaker_output();
@@ -273,8 +255,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "no speaker here"},
         failure_case{"TooManyChannels", "[audio]\nchannels=129\n", "the speaker refused"},
         failure_case{"NoSampleRate", "[audio]\nsample_rate=0\n", "the speaker refused"}),
-    [](const ::testing::TestParamInfo<failure_case>& info) {
-      return std::string(info.param.name);
-    });
+    failure_name);
 
 }  // namespace
+}  // namespace testkit
+}  // namespace vocle

@@ -15,16 +15,11 @@
 #include "framework/script_error.h"
 #include "stream_fixture.h"
 
+namespace vocle {
+namespace testkit {
 namespace {
 
-using vocle::audio::audio_buffer;
-using vocle::testkit::alsa_rig;
-using vocle::testkit::describe;
-using vocle::testkit::probe_function;
-using vocle::testkit::probe_ptr;
-using vocle::testkit::stream_fixture;
-
-const std::size_t block = 1024;
+using audio::audio_buffer;
 const double rate = 16000.0;
 
 bool is_prefix(const std::vector<std::int16_t>& part, const std::vector<std::int16_t>& whole) {
@@ -309,16 +304,6 @@ TEST_F(Recording, WithoutACallback) {
   EXPECT_FALSE(b->vad_statistics().empty());
 }
 
-struct failure_case {
-  const char* name;
-  const char* config;
-  const char* text;
-};
-
-void PrintTo(const failure_case& c, std::ostream* os) {
-  *os << c.name;
-}
-
 class RecordingFailure : public stream_fixture,
                          public ::testing::WithParamInterface<failure_case> {};
 
@@ -335,17 +320,8 @@ TEST_P(RecordingFailure, ReportsTheTranslatedText) {
   ASSERT_TRUE(eventually([&] { return settled(b); }));
   destroy_studio();
 
-  ASSERT_EQ(1u, done->count());
-  EXPECT_EQ((FB::VariantList{false, std::string(c.text)}), done->lists().at(0))
-      << describe(done->lists().at(0));
-  EXPECT_EQ(1u, log().count("ERROR", c.text));
-  EXPECT_EQ(0u, volume->count());
-  // Idle, the flag down, no worker on it; the earlier record was emptied before the device was
-  // looked for.
-  const state s = state_of(b);
-  EXPECT_EQ(audio_buffer::status_idle, s.status);
-  EXPECT_FALSE(s.stop_requested);
-  EXPECT_FALSE(s.owned);
+  ASSERT_NO_FATAL_FAILURE(expect_failed(*done, *volume, b, c.text));
+  // The earlier record was emptied before the device was looked for.
   EXPECT_TRUE(samples_of(b).empty());
 }
 
@@ -360,7 +336,7 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case{"TooManyChannels", "[audio]\nchannels=129\n", "the microphone refused"},
         failure_case{"NoChannels", "[audio]\nchannels=0\n", "the microphone refused"},
         failure_case{"NoSampleRate", "[audio]\nsample_rate=0\n", "the microphone refused"}),
-    [](const ::testing::TestParamInfo<failure_case>& info) { return info.param.name; });
+    failure_name);
 
 // Each step of a recording, a playback and a stop of an idle buffer leaves its line, named after
 // the studio member that does it.
@@ -414,10 +390,10 @@ TEST_F(Recording, LogsEachStep) {
       {"INFO", "stop", address + " already stopped with status 0"},
   };
   // In this order, each once.
-  const std::vector<vocle::testkit::log_capture::line> lines = log().lines();
+  const std::vector<log_capture::line> lines = log().lines();
   auto from = lines.begin();
   for (const expected_line& e : expected) {
-    const auto is_it = [&](const vocle::testkit::log_capture::line& l) {
+    const auto is_it = [&](const log_capture::line& l) {
       return l.level == e.level && l.function == studio + e.function && l.message == e.message;
     };
     EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(), is_it))
@@ -463,3 +439,5 @@ TEST_F(Recording, TheStartersIndex) {
 }
 
 }  // namespace
+}  // namespace testkit
+}  // namespace vocle

@@ -16,16 +16,11 @@
 
 #include "stream_fixture.h"
 
+namespace vocle {
+namespace testkit {
 namespace {
 
-using vocle::audio::audio_buffer;
-using vocle::testkit::alsa_rig;
-using vocle::testkit::describe;
-using vocle::testkit::probe_function;
-using vocle::testkit::probe_ptr;
-using vocle::testkit::stream_fixture;
-
-const std::size_t block = 1024;
+using audio::audio_buffer;
 
 enum action { recording, playback };
 
@@ -162,23 +157,35 @@ TEST_F(Stop, AnIdleBuffer) {
   EXPECT_EQ(1u, beyond->count());
 }
 
-// A recording from the gated microphone: it gets a block only when the test feeds one, so a
-// stop waits for as long as the test holds the next block back.
-class GatedRecording : public stream_fixture {
+// Buffer 0 of a studio that logs, over the gated microphone, and a probe for its action's result.
+class GatedBuffer : public stream_fixture {
  protected:
   void SetUp() override {
     start("", true);
-    m_microphone.reset(new vocle::testkit::gated_microphone(rig()));
+    m_microphone.reset(new gated_microphone(rig()));
     m_buffer = buffer();
     m_done = probe(m_buffer);
-    m_volume = probe(m_buffer);
-    the_studio().threaded_start_record(0, m_done, m_volume, endless());
-    m_microphone->feed(pattern(2 * block));
-    ASSERT_TRUE(m_volume->wait_for(2));
   }
   void TearDown() override {
     m_microphone.reset();
     stream_fixture::TearDown();
+  }
+
+  std::unique_ptr<gated_microphone> m_microphone;
+  buffer_ptr m_buffer;
+  probe_ptr m_done;
+};
+
+// A recording from the gated microphone: it gets a block only when the test feeds one, so a
+// stop waits for as long as the test holds the next block back.
+class GatedRecording : public GatedBuffer {
+ protected:
+  void SetUp() override {
+    GatedBuffer::SetUp();
+    m_volume = probe(m_buffer);
+    the_studio().threaded_start_record(0, m_done, m_volume, endless());
+    m_microphone->feed(pattern(2 * block));
+    ASSERT_TRUE(m_volume->wait_for(2));
   }
 
   // The stops that have found the buffer recording and raised its flag.
@@ -186,9 +193,6 @@ class GatedRecording : public stream_fixture {
     return logged("DEBUG", "stop", "manually stop " + address_of(m_buffer) + ", previous status 1");
   }
 
-  std::unique_ptr<vocle::testkit::gated_microphone> m_microphone;
-  buffer_ptr m_buffer;
-  probe_ptr m_done;
   probe_ptr m_volume;
 };
 
@@ -239,14 +243,8 @@ TEST_F(GatedRecording, TheStudioGoesWhileAStopWaits) {
 
 // The studio goes on a thread of its own while the test holds the buffer or the microphone
 // back, so the test decides what the workers see of the closing.
-class ClosingStudio : public stream_fixture {
+class ClosingStudio : public GatedBuffer {
  protected:
-  void SetUp() override {
-    start("", true);
-    m_microphone.reset(new vocle::testkit::gated_microphone(rig()));
-    m_buffer = buffer();
-    m_done = probe(m_buffer);
-  }
   void TearDown() override {
     if (m_closer.joinable()) {
       if (!m_destroyed) {
@@ -257,8 +255,7 @@ class ClosingStudio : public stream_fixture {
       }
       m_closer.join();
     }
-    m_microphone.reset();
-    stream_fixture::TearDown();
+    GatedBuffer::TearDown();
   }
 
   // Starts destroying the studio and returns once it has begun.
@@ -270,9 +267,6 @@ class ClosingStudio : public stream_fixture {
     ASSERT_TRUE(eventually([&] { return logged("DEBUG", "~studio", "closing") == 1; }));
   }
 
-  std::unique_ptr<vocle::testkit::gated_microphone> m_microphone;
-  buffer_ptr m_buffer;
-  probe_ptr m_done;
   std::thread m_closer;
   std::atomic<bool> m_destroyed{false};
 };
@@ -343,3 +337,5 @@ TEST_F(Stop, OnlyItsOwnBuffer) {
 }
 
 }  // namespace
+}  // namespace testkit
+}  // namespace vocle

@@ -95,6 +95,14 @@ void gated_microphone::close() {
   }
 }
 
+void PrintTo(const failure_case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+std::string failure_name(const ::testing::TestParamInfo<failure_case>& info) {
+  return info.param.name;
+}
+
 std::string describe(const FB::VariantList& list) {
   std::string text = "[";
   for (const FB::variant& item : list) {
@@ -191,6 +199,18 @@ stream_fixture::state stream_fixture::state_of(const buffer_ptr& b) {
 bool stream_fixture::settled(const buffer_ptr& b) {
   const state s = state_of(b);
   return s.status == audio::audio_buffer::status_idle && !s.owned;
+}
+
+void stream_fixture::expect_failed(const probe_function& done, const probe_function& volume,
+                                   const buffer_ptr& b, const std::string& text) const {
+  ASSERT_EQ(1u, done.count());
+  EXPECT_EQ((FB::VariantList{false, text}), done.lists().at(0)) << describe(done.lists().at(0));
+  EXPECT_EQ(1u, log().count("ERROR", text));
+  EXPECT_EQ(0u, volume.count());
+  const state s = state_of(b);
+  EXPECT_EQ(audio::audio_buffer::status_idle, s.status);
+  EXPECT_FALSE(s.stop_requested);
+  EXPECT_FALSE(s.owned);
 }
 
 bool stream_fixture::eventually(const std::function<bool()>& condition,

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,6 +95,19 @@ class gated_microphone {
 // A readable form of a result list, so a mismatch shows both sides.
 std::string describe(const FB::VariantList& list);
 
+// The frames of every stream block, as the tests' configurations leave them.
+const std::size_t block = 1024;
+
+// A table row of the failures of an action: the configuration that makes it fail and the
+// translated text it reports.
+struct failure_case {
+  const char* name;
+  const char* config;
+  const char* text;
+};
+void PrintTo(const failure_case& c, std::ostream* os);
+std::string failure_name(const ::testing::TestParamInfo<failure_case>& info);
+
 class stream_fixture : public ::testing::Test {
  protected:
   typedef audio::studio::buffer_ptr buffer_ptr;
@@ -147,6 +161,12 @@ class stream_fixture : public ::testing::Test {
   static state state_of(const buffer_ptr& b);
   // True once the buffer is idle and no worker holds it any more.
   static bool settled(const buffer_ptr& b);
+
+  // The ending of an action that failed with the translated text: one report, [false, text], the
+  // text logged once as an error, no block heard or played, and the buffer idle, its flag down
+  // and no worker on it.
+  void expect_failed(const probe_function& done, const probe_function& volume, const buffer_ptr& b,
+                     const std::string& text) const;
 
   // Polls the condition every millisecond until it holds or a generous deadline passes.
   static bool eventually(const std::function<bool()>& condition,
