@@ -46,8 +46,8 @@ constexpr bool_key audio_vad_statistic{"audio.vad_statistic", false};
 constexpr bool_key audio_vad_clip{"audio.vad_clip", false};
 constexpr double_key audio_vad_max_average_square_training_shrink{
     "audio.vad_max_average_square_training_shrink", 0.7};
-constexpr int_key audio_vad_dcoffset_training_buffer_size{
-    "audio.vad_dcoffset_training_buffer_size", 300};
+constexpr int_key audio_vad_dcoffset_training_buffer_size{"audio.vad_dcoffset_training_buffer_size",
+                                                          300};
 constexpr list_key device_blacklist{"device.blacklist"};
 constexpr list_key device_priorities{"device.priorities"};
 constexpr string_key log_type{"log.type", ""};
