@@ -6,6 +6,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include "framework/JSObject.h"
+
 namespace FB {
 namespace {
 
@@ -270,11 +272,21 @@ std::string variant::to_string() const {
 }
 
 VariantList variant::to_list() const {
+  if (m_kind == k_object) {
+    return m_object->toVariantList();
+  }
   return list();
 }
 
 VariantMap variant::to_map() const {
+  if (m_kind == k_object) {
+    return m_object->toVariantMap();
+  }
   return map();
+}
+
+JSObjectPtr variant::to_object() const {
+  return object();
 }
 
 const VariantList& variant::list() const {

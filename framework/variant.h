@@ -18,7 +18,10 @@
 //    too, so option readers fall back to their defaults. (convert_cast<variant> is no
 //    conversion: it returns the value itself, whatever its kind.)
 //  - a list converts to VariantList and nothing else, a map to VariantMap and nothing else.
-//  - a page object converts through the script layer; here it converts to nothing.
+//  - a page object converts to JSObjectPtr (itself), to VariantList (an array: its "length" and
+//    elements, see JSObject::toVariantList) and to VariantMap (its own enumerable properties);
+//    those two ask the page, from any thread. To anything else it converts to nothing (to string
+//    too). Only a page object converts to JSObjectPtr: null and empty do not.
 //
 // A variant built from a null char pointer or an empty object pointer is null.
 //
@@ -122,6 +125,7 @@ class variant {
   std::string to_string() const;
   VariantList to_list() const;
   VariantMap to_map() const;
+  JSObjectPtr to_object() const;
   [[noreturn]] void fail(const std::string& to) const;
 
   template <class T>
@@ -174,6 +178,10 @@ struct variant_converter<VariantList> {
 template <>
 struct variant_converter<VariantMap> {
   static VariantMap convert(const variant& v) { return v.to_map(); }
+};
+template <>
+struct variant_converter<JSObjectPtr> {
+  static JSObjectPtr convert(const variant& v) { return v.to_object(); }
 };
 template <>
 struct variant_converter<variant> {

@@ -1,0 +1,193 @@
+#include "host/native_channel.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <utility>
+#include <vector>
+
+namespace host {
+
+native_channel::native_channel(int in_fd, int out_fd) : m_in(in_fd), m_out(out_fd) {
+  if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    m_wake[0] = m_wake[1] = -1;
+  }
+}
+
+native_channel::~native_channel() {
+  finish("the host is ending");
+  for (int fd : {m_wake[0], m_wake[1], m_in, m_out}) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+}
+
+void native_channel::start(message_fn on_message, closed_fn on_closed) {
+  m_on_message = std::move(on_message);
+  m_on_closed = std::move(on_closed);
+  m_reader = std::thread(&native_channel::read_loop, this);
+}
+
+void native_channel::stop(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(m_close_mutex);
+    if (m_stop_reason.empty()) {
+      m_stop_reason = reason;
+    }
+  }
+  stop_from_signal();
+}
+
+void native_channel::finish(const std::string& reason) {
+  stop(reason);
+  if (m_reader.joinable()) {
+    m_reader.join();
+  }
+}
+
+void native_channel::stop_from_signal() {
+  if (m_wake[1] >= 0) {
+    const char byte = 1;
+    ssize_t ignored = ::write(m_wake[1], &byte, 1);
+    (void)ignored;
+  }
+}
+
+bool native_channel::read_exactly(char* into, std::size_t size, std::string* reason) {
+  std::size_t done = 0;
+  while (done < size) {
+    pollfd fds[2] = {{m_in, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+    const int ready = ::poll(fds, m_wake[0] >= 0 ? 2 : 1, -1);
+    if (ready < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      *reason = std::string("the input cannot be watched: ") + std::strerror(errno);
+      return false;
+    }
+    if (m_wake[0] >= 0 && (fds[1].revents & POLLIN) != 0) {
+      std::lock_guard<std::mutex> lock(m_close_mutex);
+      *reason = m_stop_reason.empty() ? "terminated by a signal" : m_stop_reason;
+      return false;
+    }
+    if (fds[0].revents == 0) {
+      continue;
+    }
+    const ssize_t got = ::read(m_in, into + done, size - done);
+    if (got < 0) {
+      if (errno == EINTR || errno == EAGAIN) {
+        continue;
+      }
+      *reason = std::string("the input failed: ") + std::strerror(errno);
+      return false;
+    }
+    if (got == 0) {
+      *reason = done == 0 ? "the browser closed the connection"
+                          : "the browser closed the connection in the middle of a message";
+      return false;
+    }
+    done += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+void native_channel::read_loop() {
+  std::string reason;
+  std::vector<char> body;
+  for (;;) {
+    std::uint32_t length = 0;
+    if (!read_exactly(reinterpret_cast<char*>(&length), sizeof length, &reason)) {
+      break;
+    }
+    if (length > k_largest_incoming) {
+      reason = "the browser sent a message of " + std::to_string(length) +
+               " bytes, more than a message may hold";
+      break;
+    }
+    body.resize(length);
+    if (length != 0 && !read_exactly(body.data(), length, &reason)) {
+      break;
+    }
+    nlohmann::json message = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+    if (message.is_discarded() || !message.is_object()) {
+      std::cerr << "vocle-host: skipped a message that is not a JSON object\n";
+      continue;
+    }
+    try {
+      m_on_message(std::move(message));
+    } catch (const std::exception& e) {
+      std::cerr << "vocle-host: a message could not be taken in: " << e.what() << "\n";
+    }
+  }
+  close_with(reason);
+}
+
+void native_channel::close_with(const std::string& reason) {
+  m_closed.store(true);
+  if (!m_close_reported.exchange(true) && m_on_closed) {
+    m_on_closed(reason);
+  }
+}
+
+bool native_channel::write_frame(const std::string& text) {
+  const std::uint32_t length = static_cast<std::uint32_t>(text.size());
+  std::string frame(reinterpret_cast<const char*>(&length), sizeof length);
+  frame += text;
+  std::size_t done = 0;
+  while (done < frame.size()) {
+    const ssize_t put = ::write(m_out, frame.data() + done, frame.size() - done);
+    if (put < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    done += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool native_channel::send(const nlohmann::json& message) {
+  if (m_closed.load()) {
+    return false;
+  }
+  // Text the page gave as invalid UTF-8 (file names, for one) is sent with replacement
+  // characters rather than not at all.
+  const std::string text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  bool ok = true;
+  {
+    std::lock_guard<std::mutex> lock(m_write_mutex);
+    if (text.size() <= k_part_size) {
+      ok = write_frame(text);
+    } else {
+      std::size_t at = 0;
+      while (ok && at < text.size()) {
+        std::size_t end = std::min(text.size(), at + k_part_size);
+        // Never cut a UTF-8 sequence: back off to the start of the character.
+        while (end < text.size() && end > at + 1 &&
+               (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
+          --end;
+        }
+        nlohmann::json part = {{"t", "part"}, {"d", text.substr(at, end - at)}};
+        if (end == text.size()) {
+          part["end"] = true;
+        }
+        ok = write_frame(part.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        at = end;
+      }
+    }
+  }
+  if (!ok) {
+    stop("the browser stopped reading");
+  }
+  return ok;
+}
+
+}  // namespace host

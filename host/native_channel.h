@@ -1,0 +1,80 @@
+// The browser's native-messaging channel as the host sees it: each message is a 32-bit length in
+// native byte order followed by that many bytes of UTF-8 JSON, read from one descriptor (the
+// host's standard input) and written to another (its standard output).
+//
+// A reader thread takes the messages in and hands each, parsed, to the message handler; when the
+// input ends (the browser closed the port), breaks its framing or stop() is called, the closed
+// handler is called once, with the reason, and the reader ends. A message that is not JSON is
+// skipped (with a line on standard error); a length beyond k_largest_incoming cannot be trusted
+// to frame the next message, so it closes the channel.
+//
+// The browser takes at most 1 MiB in one message from a host. A message whose text is longer
+// than k_part_size goes as a run of {"t":"part","d":TEXT} messages, each holding the next piece
+// of its text, the last one with "end":true; the receiver joins the pieces and parses them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+namespace host {
+
+class native_channel {
+ public:
+  typedef std::function<void(nlohmann::json&& message)> message_fn;
+  typedef std::function<void(const std::string& reason)> closed_fn;
+
+  // Pieces of a long message: each piece's text, quoted into its part message, stays well under
+  // the browser's limit even when every byte needs an escape.
+  static constexpr std::size_t k_part_size = 256 * 1024;
+  // The browser sends at most 64 MiB in one message.
+  static constexpr std::uint32_t k_largest_incoming = 64u * 1024 * 1024;
+
+  // The descriptors stay open until the channel ends; the channel closes them.
+  native_channel(int in_fd, int out_fd);
+  // stop(), then waits for the reader.
+  ~native_channel();
+  native_channel(const native_channel&) = delete;
+  native_channel& operator=(const native_channel&) = delete;
+
+  // Starts the reader thread. The handlers run on it.
+  void start(message_fn on_message, closed_fn on_closed);
+  // Writes one message (cut into parts when long). Any thread; messages from one thread keep
+  // their order. False when the channel is closed or the write fails (the browser has gone).
+  bool send(const nlohmann::json& message);
+  // Ends the reader as if the input had ended, with the reason. Any thread.
+  void stop(const std::string& reason);
+  // Async-signal-safe: wakes the reader, which ends with "terminated by a signal".
+  void stop_from_signal();
+  // stop(), then waits for the reader to end: no handler runs after this returns. Not on the
+  // reader thread.
+  void finish(const std::string& reason);
+  bool closed() const { return m_closed.load(); }
+
+ private:
+  void read_loop();
+  // Reads exactly size bytes; false at the end of input, on a read error or when woken.
+  bool read_exactly(char* into, std::size_t size, std::string* reason);
+  bool write_frame(const std::string& text);
+  void close_with(const std::string& reason);
+
+  int m_in;
+  int m_out;
+  int m_wake[2] = {-1, -1};
+  std::thread m_reader;
+  message_fn m_on_message;
+  closed_fn m_on_closed;
+  std::mutex m_write_mutex;
+  std::mutex m_close_mutex;
+  std::string m_stop_reason;  // guarded by m_close_mutex
+  std::atomic<bool> m_closed{false};
+  std::atomic<bool> m_close_reported{false};
+};
+
+}  // namespace host

@@ -1,0 +1,531 @@
+#include "host/native_host.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+#include <sstream>
+#include <utility>
+
+#include "host/remote_object.h"
+#include "host/value_object.h"
+#include "host/variant_list.h"
+#include "host/variants.h"
+#include "host/watchdog.h"
+
+namespace host {
+
+namespace {
+
+const char k_log_prefix[] = "vocle-host: ";
+
+std::string lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool get_int(const nlohmann::json& message, const char* key, std::int64_t* out) {
+  auto found = message.find(key);
+  if (found == message.end() || !found->is_number_integer()) {
+    return false;
+  }
+  *out = found->get<std::int64_t>();
+  return true;
+}
+
+std::string get_string(const nlohmann::json& message, const char* key) {
+  auto found = message.find(key);
+  return found != message.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+// One <object> element of the page: its instance in the library, the plug-in's script object
+// and the host objects the instance holds.
+struct native_host::instance_entry : public page_services {
+  instance_entry(native_host& owner, std::int64_t id) : host(owner), id(id) {}
+
+  vh_object* window() override { return host.window_of(*this); }
+  vh_object* new_array() override { return host.new_value(id, true); }
+  vh_object* new_object() override { return host.new_value(id, false); }
+
+  native_host& host;
+  const std::int64_t id;
+  vh_instance* instance = nullptr;
+  std::uint64_t root = 0;  // the script object, held in the core's object table
+  std::vector<std::pair<std::string, bool>> members;  // name, is a method
+  std::map<std::int64_t, remote_object*> remotes;
+  std::set<value_object*> values;
+  vh_variant window_value = void_variant();
+};
+
+native_host::native_host(host_core& core, native_channel& channel, const options& opts)
+    : m_core(core), m_channel(channel), m_options(opts) {}
+
+native_host::~native_host() {
+  m_channel.finish("the host is ending");
+  end("the host is ending");
+}
+
+int native_host::run() {
+  m_channel.start([this](nlohmann::json&& message) { take(std::move(message)); },
+                  [this](const std::string& reason) { closed(reason); });
+  m_core.loop().run(main_loop::clock::time_point::max());
+  m_channel.finish("the host is ending");
+  end("the host is ending");
+  return 0;
+}
+
+// ---- the reader thread ----
+
+void native_host::take(nlohmann::json&& message) {
+  if (get_string(message, "t") == "answer") {
+    std::int64_t q = 0;
+    get_int(message, "q", &q);
+    {
+      std::lock_guard<std::mutex> lock(m_answer_mutex);
+      if (m_waiting == 0 || static_cast<std::uint64_t>(q) != m_waiting) {
+        return;  // too late: the question timed out
+      }
+      m_answer = std::move(message);
+      m_has_answer = true;
+    }
+    m_answered.notify_all();
+    return;
+  }
+  auto shared = std::make_shared<nlohmann::json>(std::move(message));
+  m_core.loop().post([this, shared] { dispatch(*shared); });
+}
+
+void native_host::closed(const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(m_answer_mutex);
+    m_page_gone = true;
+    m_gone_reason = reason;
+  }
+  m_answered.notify_all();
+  if (!m_core.loop().post([this, reason] { end(reason); })) {
+    m_core.loop().quit();
+  }
+}
+
+// ---- questions to the page ----
+
+bool native_host::ask(nlohmann::json request, nlohmann::json* value, std::string* error) {
+  std::unique_lock<std::mutex> lock(m_answer_mutex);
+  if (m_page_gone) {
+    *error = "the page has gone";
+    return false;
+  }
+  const std::uint64_t q = ++m_next_question;
+  m_waiting = q;
+  m_has_answer = false;
+  lock.unlock();
+
+  request["t"] = "op";
+  request["q"] = q;
+  const bool sent = m_channel.send(request);
+
+  lock.lock();
+  if (sent) {
+    m_answered.wait_for(lock, m_options.answer_timeout,
+                        [this] { return m_has_answer || m_page_gone; });
+  }
+  m_waiting = 0;
+  if (!m_has_answer) {
+    if (m_page_gone || !sent) {
+      *error = "the page has gone";
+    } else {
+      std::ostringstream text;
+      text << "the page did not answer within " << m_options.answer_timeout.count() / 1000.0
+           << " s";
+      *error = text.str();
+    }
+    return false;
+  }
+  nlohmann::json answer = std::move(m_answer);
+  m_has_answer = false;
+  lock.unlock();
+
+  auto ok = answer.find("ok");
+  if (ok == answer.end() || !ok->is_boolean() || !ok->get<bool>()) {
+    const std::string reason = get_string(answer, "e");
+    *error = reason.empty() ? "the page's call failed" : reason;
+    return false;
+  }
+  auto v = answer.find("v");
+  *value = v == answer.end() ? nlohmann::json({{"$", "u"}}) : std::move(*v);
+  return true;
+}
+
+// ---- the page's messages ----
+
+void native_host::dispatch(const nlohmann::json& message) {
+  if (m_ended) {
+    return;
+  }
+  const std::string type = get_string(message, "t");
+  try {
+    if (type == "hello") {
+      hello(message);
+    } else if (!m_greeted) {
+      std::cerr << k_log_prefix << "a \"" << type << "\" message came before \"hello\"\n";
+      release_unclaimed(message);
+    } else if (type == "create") {
+      create(message);
+    } else if (type == "call") {
+      call(message);
+    } else if (type == "set") {
+      set(message);
+    } else if (type == "destroy") {
+      std::int64_t id = 0;
+      if (get_int(message, "i", &id)) {
+        destroy(id);
+      }
+    } else {
+      std::cerr << k_log_prefix << "skipped a message of unknown type \"" << type << "\"\n";
+      release_unclaimed(message);
+    }
+  } catch (const std::exception& e) {
+    std::cerr << k_log_prefix << "the \"" << type << "\" message failed: " << e.what() << "\n";
+  }
+  drop_copies();
+}
+
+void native_host::hello(const nlohmann::json& message) {
+  if (m_greeted) {
+    return;
+  }
+  m_greeted = true;
+  m_url = get_string(message, "url");
+  std::string error;
+  if (m_core.load(m_options.plugin_path, &error)) {
+    m_loaded = true;
+    const std::string description = m_core.library().mime_description();
+    m_mime_type = lower(description.substr(0, description.find("::")));
+  } else {
+    m_load_error = "the plug-in " + m_options.plugin_path + " could not be loaded: " + error;
+    std::cerr << k_log_prefix << m_load_error << "\n";
+  }
+  m_channel.send({{"t", "ready"}});
+}
+
+void native_host::create(const nlohmann::json& message) {
+  std::int64_t id = 0;
+  if (!get_int(message, "i", &id)) {
+    return;
+  }
+  nlohmann::json reply = {{"t", "created"}, {"i", id}, {"ok", false}};
+  const std::string type = lower(get_string(message, "type"));
+  if (!m_loaded) {
+    reply["e"] = m_load_error;
+  } else if (m_instances.count(id) != 0) {
+    reply["e"] = "the page made instance " + std::to_string(id) + " twice";
+  } else if (type != m_mime_type) {
+    reply["e"] = "the plug-in serves " + m_mime_type + ", not " + type;
+  } else {
+    auto entry = std::make_unique<instance_entry>(*this, id);
+    instance_entry* e = entry.get();
+    m_instances[id] = std::move(entry);
+    std::string error;
+    e->instance = m_core.create_instance(type, e, &error);
+    vh_object* root = e->instance ? m_core.scriptable(e->instance, &error) : nullptr;
+    if (root == nullptr) {
+      reply["e"] = error;
+      destroy(id);
+    } else {
+      e->root = m_core.objects().hold(root);
+      char** names = nullptr;
+      uint32_t count = 0;
+      if (root->cls->enumerate(root, &names, &count)) {
+        for (uint32_t i = 0; names && i < count; ++i) {
+          const std::string name = names[i] ? names[i] : "";
+          e->members.emplace_back(name, root->cls->has_method(root, name.c_str()));
+          std::free(names[i]);
+        }
+        std::free(names);
+      }
+      nlohmann::json members = nlohmann::json::array();
+      for (const auto& member : e->members) {
+        members.push_back({member.first, member.second ? "m" : "p"});
+      }
+      reply["ok"] = true;
+      reply["members"] = std::move(members);
+      reply["p"] = properties(*e);
+    }
+  }
+  m_channel.send(reply);
+}
+
+native_host::instance_entry* native_host::live_instance(std::int64_t id) {
+  auto found = m_instances.find(id);
+  if (found == m_instances.end() || found->second->root == 0) {
+    return nullptr;
+  }
+  return found->second.get();
+}
+
+remote_object* native_host::remote_for(std::int64_t instance, std::int64_t id, bool function) {
+  auto entry = m_instances.find(instance);
+  if (entry == m_instances.end()) {
+    return nullptr;
+  }
+  auto known = entry->second->remotes.find(id);
+  if (known != entry->second->remotes.end()) {
+    known->second->retain();
+    return known->second;
+  }
+  auto* remote = new remote_object(m_core.objects(), *this, instance, id, function);
+  entry->second->remotes[id] = remote;
+  return remote;
+}
+
+nlohmann::json native_host::properties(instance_entry& entry) {
+  nlohmann::json props = nlohmann::json::object();
+  vh_object* root = m_core.objects().plugin_object(entry.root);
+  if (root == nullptr) {
+    return props;
+  }
+  for (const auto& member : entry.members) {
+    if (member.second) {
+      continue;
+    }
+    vh_variant value = void_variant();
+    if (root->cls->get_property(root, member.first.c_str(), &value)) {
+      props[member.first] = encode(value);
+    }
+    release_variant(&value);
+  }
+  return props;
+}
+
+void native_host::call(const nlohmann::json& message) {
+  std::int64_t q = 0;
+  std::int64_t id = 0;
+  if (!get_int(message, "q", &q) || !get_int(message, "i", &id)) {
+    release_unclaimed(message);
+    return;
+  }
+  nlohmann::json reply = {{"t", "ret"}, {"q", q}, {"ok", false}};
+  instance_entry* entry = live_instance(id);
+  vh_object* root = entry ? m_core.objects().plugin_object(entry->root) : nullptr;
+  if (root == nullptr) {
+    release_unclaimed(message);
+    reply["e"] = "the plug-in element has left the page";
+    m_channel.send(reply);
+    return;
+  }
+  const std::string method = get_string(message, "m");
+  variant_list args;
+  auto list = message.find("a");
+  if (list != message.end() && list->is_array()) {
+    for (const auto& arg : *list) {
+      args.push_back(decode(arg, id, true));
+    }
+  }
+  vh_variant result = void_variant();
+  const bool ok = root->cls->invoke(root, method.c_str(), args.data(),
+                                    static_cast<uint32_t>(args.size()), &result);
+  if (ok) {
+    reply["ok"] = true;
+    reply["v"] = encode(result);
+  } else {
+    reply["e"] = variant_text(result, "the plug-in's " + method + " failed");
+  }
+  release_variant(&result);
+  reply["p"] = properties(*entry);
+  m_channel.send(reply);
+}
+
+void native_host::set(const nlohmann::json& message) {
+  std::int64_t q = 0;
+  std::int64_t id = 0;
+  if (!get_int(message, "q", &q) || !get_int(message, "i", &id)) {
+    release_unclaimed(message);
+    return;
+  }
+  nlohmann::json reply = {{"t", "ret"}, {"q", q}, {"ok", false}};
+  instance_entry* entry = live_instance(id);
+  vh_object* root = entry ? m_core.objects().plugin_object(entry->root) : nullptr;
+  if (root == nullptr) {
+    release_unclaimed(message);
+    reply["e"] = "the plug-in element has left the page";
+    m_channel.send(reply);
+    return;
+  }
+  const std::string name = get_string(message, "n");
+  auto v = message.find("v");
+  variant_list value;
+  value.push_back(v == message.end() ? void_variant() : decode(*v, id, true));
+  vh_variant error = void_variant();
+  if (root->cls->set_property(root, name.c_str(), &value[0], &error)) {
+    reply["ok"] = true;
+  } else {
+    reply["e"] = variant_text(error, "the plug-in refused the property " + name);
+  }
+  release_variant(&error);
+  reply["p"] = properties(*entry);
+  m_channel.send(reply);
+}
+
+void native_host::destroy(std::int64_t id) {
+  auto found = m_instances.find(id);
+  if (found == m_instances.end()) {
+    return;
+  }
+  instance_entry* entry = found->second.get();
+  if (entry->root != 0) {
+    m_core.objects().drop(entry->root);
+    entry->root = 0;
+  }
+  if (entry->instance != nullptr) {
+    m_core.destroy_instance(entry->instance);
+    entry->instance = nullptr;
+  }
+  // The library holds nothing of the instance any more and never releases what it held: the
+  // host lets go of the instance's objects and gives the page's objects back.
+  std::vector<remote_object*> remotes;
+  for (const auto& remote : entry->remotes) {
+    remotes.push_back(remote.second);
+  }
+  std::vector<value_object*> values(entry->values.begin(), entry->values.end());
+  for (remote_object* remote : remotes) {
+    m_copied.erase(remote);
+    remote->detach();
+  }
+  for (value_object* value : values) {
+    value->detach();
+  }
+  vh_variant window = entry->window_value;
+  entry->window_value = void_variant();
+  release_held(remotes, values);
+  release_variant(&window);
+  m_instances.erase(found);
+}
+
+void native_host::end(const std::string& reason) {
+  if (m_ended) {
+    return;
+  }
+  m_ended = true;
+  // Ending an instance waits for its work to finish (a file being saved is written out);
+  // should anything hang, the process still ends.
+  host::watchdog guard(3);
+  guard.arm(main_loop::clock::now() + m_options.end_timeout,
+            "vocle-host: the plug-in did not end within " +
+                std::to_string(m_options.end_timeout.count()) + " s of the page going (" + reason +
+                "); ending at once");
+  std::vector<std::int64_t> ids;
+  for (const auto& instance : m_instances) {
+    ids.push_back(instance.first);
+  }
+  for (std::int64_t id : ids) {
+    destroy(id);
+  }
+  m_core.shutdown();
+  m_core.loop().quit();
+}
+
+// ---- bookkeeping of the host's objects ----
+
+vh_object* native_host::window_of(instance_entry& entry) {
+  if (entry.window_value.type != VH_OBJECT) {
+    vh_object* location = new_value(entry.id, false);
+    auto* loc = dynamic_cast<value_object*>(host_object::from_handle(location));
+    loc->put("href", string_variant(m_url));
+    vh_object* window = new_value(entry.id, false);
+    auto* win = dynamic_cast<value_object*>(host_object::from_handle(window));
+    vh_variant location_value = void_variant();
+    location_value.type = VH_OBJECT;
+    location_value.value.object = location;  // takes over new_value's reference
+    win->put("location", location_value);
+    entry.window_value.type = VH_OBJECT;
+    entry.window_value.value.object = window;
+  }
+  entry.window_value.value.object->cls->retain(entry.window_value.value.object);
+  return entry.window_value.value.object;
+}
+
+vh_object* native_host::new_value(std::int64_t instance, bool array) {
+  auto found = m_instances.find(instance);
+  if (found == m_instances.end()) {
+    return nullptr;
+  }
+  auto* value = new value_object(m_core.objects(), *this, instance,
+                                 array ? value_object::shape::array : value_object::shape::object);
+  found->second->values.insert(value);
+  return value->handle();
+}
+
+void native_host::forget(remote_object* object) {
+  m_copied.erase(object);
+  auto found = m_instances.find(object->instance());
+  if (found != m_instances.end()) {
+    auto remote = found->second->remotes.find(object->id());
+    if (remote != found->second->remotes.end() && remote->second == object) {
+      found->second->remotes.erase(remote);
+    }
+  }
+}
+
+void native_host::forget(value_object* object) {
+  auto found = m_instances.find(object->instance());
+  if (found != m_instances.end()) {
+    found->second->values.erase(object);
+  }
+}
+
+void native_host::release_to_page(std::int64_t id, std::uint64_t receipts) {
+  if (receipts != 0) {
+    m_channel.send({{"t", "release"}, {"o", id}, {"n", receipts}});
+  }
+}
+
+void native_host::release_unclaimed(const nlohmann::json& value) {
+  if (value.is_array()) {
+    for (const auto& item : value) {
+      release_unclaimed(item);
+    }
+    return;
+  }
+  if (!value.is_object()) {
+    return;
+  }
+  const std::string tag = get_string(value, "$");
+  std::int64_t id = 0;
+  if ((tag == "o" || tag == "f") && get_int(value, "id", &id)) {
+    release_to_page(id, 1);
+  }
+  for (const auto& member : value.items()) {
+    if (member.key() != "id") {
+      release_unclaimed(member.value());
+    }
+  }
+}
+
+void native_host::release_held(const std::vector<remote_object*>& remotes,
+                               const std::vector<value_object*>& values) {
+  std::vector<vh_variant> held;
+  for (remote_object* remote : remotes) {
+    remote->take_values(&held);
+  }
+  for (value_object* value : values) {
+    value->take_values(&held);
+  }
+  for (vh_variant& value : held) {
+    release_variant(&value);
+  }
+}
+
+void native_host::drop_copies() {
+  if (m_copied.empty()) {
+    return;
+  }
+  std::vector<remote_object*> copied(m_copied.begin(), m_copied.end());
+  m_copied.clear();
+  release_held(copied, {});
+}
+
+}  // namespace host

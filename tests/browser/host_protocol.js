@@ -1,0 +1,330 @@
+// vocle-host without a browser: this script plays the extension's part over the native-messaging
+// framing (32-bit native-order length, then JSON) and checks the host's side of the protocol:
+// instances and their surface, calls and property writes, operations on page objects and their
+// time-out, receipts given back, long messages in parts, bad input, and the end of the page.
+// It needs only node, so it also runs against the sanitizer builds.
+'use strict';
+
+const assert = require('node:assert');
+const childProcess = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const {test, before, after} = require('node:test');
+
+const {BUILD, ALSA_FILES, makeLibraryFolder, testConf} = require('./rig');
+
+const MIME = 'application/x-tarvix-vocle';
+const TRUSTED = 'http://127.0.0.1:8000/page.html';
+const LIMIT = {
+  timeout: 120000
+};
+
+let work;
+
+before(() => {
+  work = fs.mkdtempSync(path.join(os.tmpdir(), 'vocle-host-'));
+  makeLibraryFolder(work, testConf());
+  fs.writeFileSync(path.join(work, 'asound.conf'), ALSA_FILES);
+  fs.writeFileSync(path.join(work, 'mic.raw'), Buffer.alloc(32000));
+});
+
+after(() => {
+  if (process.env.KEEP_WORK === '1') {
+    console.log(`work folder kept: ${work}`);
+  } else {
+    fs.rmSync(work, {recursive: true, force: true});
+  }
+});
+
+// One vocle-host, as the browser starts it.
+class Host {
+  constructor(args = []) {
+    this.child = childProcess.spawn(
+        path.join(BUILD, 'bin', 'vocle-host'),
+        ['--plugin', path.join(work, 'lib', 'libnpvocle.so'), ...args, 'chrome-extension://test/'],
+        {
+          stdio: ['pipe', 'pipe', 'pipe'],
+          env: {
+            ...process.env,
+            ALSA_CONFIG_PATH: path.join(work, 'asound.conf'),
+            VOCLE_MIC_FILE: path.join(work, 'mic.raw'),
+            VOCLE_SPEAKER_FILE: path.join(work, 'speaker.raw'),
+            JACK_NO_START_SERVER: '1',
+            HOME: work,
+            XDG_DATA_HOME: path.join(work, 'data'),
+          },
+        });
+    this.messages = [];
+    this.waiters = [];
+    this.stderr = '';
+    this.exit =
+        new Promise((resolve) => this.child.on('exit', (code, signal) => resolve({code, signal})));
+    let buffer = Buffer.alloc(0);
+    this.child.stdout.on('data', (chunk) => {
+      buffer = Buffer.concat([buffer, chunk]);
+      while (buffer.length >= 4 && buffer.length >= 4 + buffer.readUInt32LE(0)) {
+        const length = buffer.readUInt32LE(0);
+        assert.ok(
+            length <= 1024 * 1024, `a message of ${length} bytes is more than the browser takes`);
+        this.messages.push(JSON.parse(buffer.subarray(4, 4 + length).toString('utf8')));
+        buffer = buffer.subarray(4 + length);
+      }
+      this.wake();
+    });
+    this.child.stderr.on('data', (chunk) => {
+      this.stderr += chunk;
+    });
+    this.child.stdin.on('error', () => {});
+  }
+
+  wake() {
+    if (this.answer) {
+      for (const op of this.messages.filter((m) => m.t === 'op')) {
+        this.messages.splice(this.messages.indexOf(op), 1);
+        this.answer(op);
+      }
+    }
+    for (const waiter of [...this.waiters]) {
+      waiter();
+    }
+  }
+
+  // Resolves once check() holds, looking again at every message.
+  until(check, what) {
+    return new Promise((resolve, reject) => {
+      const look = () => {
+        if (check()) {
+          this.waiters.splice(this.waiters.indexOf(look), 1);
+          clearTimeout(timer);
+          resolve();
+        }
+      };
+      const timer = setTimeout(() => {
+        this.waiters.splice(this.waiters.indexOf(look), 1);
+        reject(new Error(`gave up waiting for ${what}\n${this.stderr}`));
+      }, 60000);
+      this.waiters.push(look);
+      this.wake();
+    });
+  }
+
+  send(message) { this.sendBytes(Buffer.from(JSON.stringify(message), 'utf8')); }
+
+  sendBytes(body, length = body.length) {
+    const header = Buffer.alloc(4);
+    header.writeUInt32LE(length);
+    this.child.stdin.write(Buffer.concat([header, body]));
+  }
+
+  // The next message that matches, taken out of the queue; messages in parts are joined first.
+  next(match, what = 'a message') {
+    return new Promise((resolve, reject) => {
+      const look = () => {
+        this.join();
+        const index = this.messages.findIndex(match);
+        if (index >= 0) {
+          this.waiters.splice(this.waiters.indexOf(look), 1);
+          clearTimeout(timer);
+          resolve(this.messages.splice(index, 1)[0]);
+        }
+      };
+      const timer = setTimeout(() => {
+        this.waiters.splice(this.waiters.indexOf(look), 1);
+        reject(new Error(
+            `no ${what} came; had ${JSON.stringify(this.messages).slice(0, 500)}\n${this.stderr}`));
+      }, 60000);
+      this.waiters.push(look);
+      look();
+    });
+  }
+
+  join() {
+    const first = this.messages.findIndex((m) => m.t === 'part');
+    const last = this.messages.findIndex((m) => m.t === 'part' && m.end);
+    if (first >= 0 && last >= first) {
+      const parts = this.messages.splice(first, last - first + 1);
+      this.messages.splice(first, 0, JSON.parse(parts.map((p) => p.d).join('')));
+      this.parted = (this.parted || 0) + parts.length;
+    }
+  }
+
+  async start(url = TRUSTED) {
+    this.send({t: 'hello', url});
+    await this.next((m) => m.t === 'ready', 'ready');
+    return this;
+  }
+
+  async create(i = 1) {
+    this.send({t: 'create', i, type: MIME});
+    return this.next((m) => m.t === 'created' && m.i === i, 'created');
+  }
+
+  async call(i, method, args, q = Host.q++) {
+    this.send({t: 'call', q, i, m: method, a: args});
+    return this.next((m) => m.t === 'ret' && m.q === q, `the answer to ${method}`);
+  }
+
+  async close() {
+    this.child.stdin.end();
+    return this.exit;
+  }
+}
+Host.q = 1;
+
+test('a trusted page gets the whole surface; another page only the version', LIMIT, async () => {
+  const trusted = await new Host().start();
+  const created = await trusted.create();
+  assert.strictEqual(created.ok, true);
+  const names = created.members.map((m) => m[0]);
+  assert.deepStrictEqual(names.slice(0, 3), ['version', 'version_detail', 'set_jskey_funchost']);
+  assert.strictEqual(names.length, 47);
+  assert.deepStrictEqual(created.members.find((m) => m[0] === 'sample_rate'), ['sample_rate', 'p']);
+  assert.strictEqual(created.p.sample_rate, 16000);
+  assert.deepStrictEqual((await trusted.create(1)).e, 'the page made instance 1 twice');
+  assert.deepStrictEqual(await trusted.close(), {code: 0, signal: null});
+
+  const other = await new Host().start('http://example.org/page.html');
+  assert.deepStrictEqual(
+      (await other.create()).members, [['version', 'p'], ['version_detail', 'p']]);
+  const refused = await other.call(1, 'get_version', []);
+  assert.strictEqual(refused.ok, false);
+  assert.deepStrictEqual(await other.close(), {code: 0, signal: null});
+});
+
+test('calls, writes, callbacks and the receipts of page objects', LIMIT, async () => {
+  const host = await new Host().start();
+  await host.create();
+
+  // A page function as the callback: the host invokes it with the result list and then gives
+  // back the one receipt it had.
+  const pending = host.call(1, 'get_version', [{$: 'f', id: 7}]);
+  const op = await host.next((m) => m.t === 'op', 'the callback');
+  const ret = await pending;
+  assert.strictEqual(op.op, 'invoke_default');
+  assert.strictEqual(op.o, 7);
+  assert.deepStrictEqual(op.a, [ret.v]);
+  host.send({t: 'answer', q: op.q, ok: true, v: {$: 'u'}});
+  assert.deepStrictEqual(
+      await host.next((m) => m.t === 'release', 'the release'), {t: 'release', o: 7, n: 1});
+
+  // An option object with its members copied costs no question to the page.
+  const exists = await host.call(1, 'filesystem_exists', [{$: 'o', id: 8, s: [['path', work]]}]);
+  assert.strictEqual(exists.v, true);
+  assert.deepStrictEqual(await host.next((m) => m.t === 'release'), {t: 'release', o: 8, n: 1});
+  assert.ok(!host.messages.some((m) => m.t === 'op'), JSON.stringify(host.messages));
+
+  // Without a copy the host asks the page for the members.
+  const asked = host.call(1, 'filesystem_exists', [{$: 'o', id: 9}]);
+  const names = await host.next((m) => m.t === 'op' && m.op === 'enumerate');
+  host.send({t: 'answer', q: names.q, ok: true, v: ['path']});
+  const read = await host.next((m) => m.t === 'op' && m.op === 'get');
+  assert.deepStrictEqual([read.o, read.m], [9, 'path']);
+  host.send({t: 'answer', q: read.q, ok: true, v: path.join(work, 'nothing')});
+  assert.strictEqual((await asked).v, false);
+
+  // A write the plug-in refuses, with its text; every answer carries the properties.
+  host.send({t: 'set', q: 500, i: 1, n: 'buffer_count', v: 1000});
+  const write = await host.next((m) => m.q === 500);
+  assert.deepStrictEqual(
+      [write.ok, write.e, write.p.buffer_count], [false, 'reach max_buffer_count limit', 1]);
+  host.send({t: 'set', q: 501, i: 1, n: 'sample_rate', v: 8000});
+  assert.strictEqual((await host.next((m) => m.q === 501)).p.sample_rate, 8000);
+
+  // The same object sent twice while the host holds it: both receipts come back together.
+  await host.call(1, 'set_jskey_funchost', [{$: 'o', id: 10, s: []}]);
+  await host.call(1, 'set_jskey_funchost', [{$: 'o', id: 10, s: []}]);
+  const back = await host.call(1, 'get_jskey_funchost', []);
+  assert.deepStrictEqual(back.v, {$: 'r', id: 10});
+  await host.call(1, 'set_jskey_funchost', [{$: 'o', id: 11, s: []}]);
+  assert.deepStrictEqual(
+      await host.next((m) => m.t === 'release' && m.o === 10), {t: 'release', o: 10, n: 2});
+
+  // A call for an instance that is gone answers so, and gives back what it carried.
+  host.send({t: 'destroy', i: 1});
+  assert.deepStrictEqual(
+      await host.next((m) => m.t === 'release' && m.o === 11), {t: 'release', o: 11, n: 1});
+  const late = await host.call(1, 'get_version', [{$: 'f', id: 12}]);
+  assert.deepStrictEqual([late.ok, late.e], [false, 'the plug-in element has left the page']);
+  assert.deepStrictEqual(
+      await host.next((m) => m.t === 'release' && m.o === 12), {t: 'release', o: 12, n: 1});
+  assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
+});
+
+test('a page that does not answer in time fails the call; a later one works', LIMIT, async () => {
+  const host = await new Host(['--answer-timeout', '0.5']).start();
+  await host.create();
+  await host.call(1, 'set_jskey_funchost', [{$: 'o', id: 1, s: []}, true]);
+  const first = host.call(1, 'get_version', ['k1']);
+  const unanswered = await host.next((m) => m.t === 'op' && m.op === 'get');
+  const failed = await first;
+  assert.deepStrictEqual([failed.ok, failed.e], [false, 'the page did not answer within 0.5 s']);
+  host.send({t: 'answer', q: unanswered.q, ok: true, v: {$: 'f', id: 2}});  // too late: dropped
+
+  // From here on the page answers at once: the simple host reads its three functions again.
+  const functions = {call_function: 21, apply_function: 22, release_function: 23};
+  const applied = [];
+  host.answer = (op) => {
+    if (op.op === 'get') {
+      host.send({t: 'answer', q: op.q, ok: true, v: {$: 'f', id: functions[op.m]}});
+    } else {
+      if (op.o === functions.apply_function) {
+        applied.push(op.a);
+      }
+      host.send({t: 'answer', q: op.q, ok: true, v: {$: 'u'}});
+    }
+  };
+  const second = await host.call(1, 'get_version', ['k2']);
+  assert.strictEqual(second.ok, true);
+  await host.until(() => applied.length === 1, 'the keyed callback');
+  assert.deepStrictEqual(applied, [['k2', [second.v]]]);
+  assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
+});
+
+test('a message longer than the browser takes goes in parts', LIMIT, async () => {
+  const raw = Buffer.alloc(30 * 16000 * 2);
+  for (let i = 0; i < raw.length / 2; i++) {
+    raw.writeInt16LE((i * 37) % 20000 - 10000, i * 2);
+  }
+  const file = path.join(work, 'long.raw');
+  fs.writeFileSync(file, raw);
+  const host = await new Host().start();
+  await host.create();
+  const loading = host.call(
+      1, 'load_record',
+      [{$: 'o', id: 1, s: [['path', file], ['format', 'raw'], ['callback', {$: 'f', id: 2}]]}]);
+  await loading;
+  const loaded = await host.next((m) => m.t === 'op' && m.op === 'invoke_default');
+  assert.strictEqual(loaded.a[0], true);
+  host.send({t: 'answer', q: loaded.q, ok: true, v: {$: 'u'}});
+  const record = await host.call(1, 'get_record', [{$: 'o', id: 3, s: [['format', 'raw']]}]);
+  assert.strictEqual(record.v, raw.toString('base64'));
+  assert.ok(host.parted > 2, `${host.parted} parts`);
+  assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
+});
+
+test(
+    'bad input is skipped or ends the host; the page going ends it during a recording', LIMIT,
+    async () => {
+      const host = await new Host().start();
+      host.sendBytes(Buffer.from('not json'));
+      host.send({t: 'what'});
+      const created = await host.create();
+      assert.strictEqual(created.ok, true);
+      assert.match(host.stderr, /not a JSON object/);
+      host.sendBytes(Buffer.alloc(0), 0x7fffffff);
+      assert.deepStrictEqual(await host.exit, {code: 0, signal: null});
+
+      // The microphone's file repeats its end for ever: only the page going ends this recording.
+      const recording = await new Host().start();
+      await recording.create();
+      await recording.call(
+          1, 'start_record',
+          [{$: 'o', id: 1, s: [['vad_wait', 600], ['vad_gap', 600], ['vad_max', 600]]}]);
+      assert.deepStrictEqual(await recording.close(), {code: 0, signal: null});
+
+      const terminated = await new Host().start();
+      await terminated.create();
+      terminated.child.kill('SIGTERM');
+      assert.deepStrictEqual(await terminated.exit, {code: 0, signal: null});
+    });

@@ -1,0 +1,145 @@
+#!/usr/bin/env bash
+# Runs one page script under vocle-page the way a page meets the plug-in, in a world of its own:
+#
+#   run_page_test.sh --build DIR --source DIR --script FILE.js [options] [-- ARG ...]
+#
+# The work folder holds everything the run touches:
+#   lib/          a symlink to the build's libnpvocle.so, with vocle.conf and lang.conf beside it
+#   data/         XDG_DATA_HOME, so "@{appdata}" is data/Tarvix
+#   desktop/      XDG_DESKTOP_DIR ("@{desktop}")
+#   home/         HOME
+#   asound.conf   the virtual microphone and speaker (ALSA file plugins)
+#   mic.raw       what the microphone delivers: one second of silence, or the speech fixture
+#   speaker.raw   what the speaker was given by the last playback
+#   speech.raw    the speech fixture, when asked for (16 kHz mono S16_LE, 1 s silence each side)
+#   page.out, page.err   the page's standard output and error (printed after the run)
+#
+# Options:
+#   --conf FILE        vocle.conf for the run (default: the shipped one). "@WORK@" in it stands for
+#                      the work folder, "@SERVER@" for the assess-server's base URL.
+#   --url URL          the page's location (default http://127.0.0.1/<script name>.html)
+#   --speech           the microphone speaks the fixture sentence, then 1 s of silence
+#   --server           start tools/assess-server on a free port for the run
+#   --check FILE.sh    run after the page, as: FILE.sh WORK_DIR PAGE_EXIT_CODE; its status is the
+#                      test's (default: the page's exit status must be 0)
+#   --expect N         the page's exit status that counts as success (default 0)
+#   --timeout S        vocle-page's --timeout (default 60)
+#   --copy             copy the library instead of linking it
+#   --plain-args       give the page only the ARGs after "--" (for example pages, which know
+#                      nothing of this runner); "@WORK@" and "@SERVER@" in them are replaced
+#
+# The page script gets: args[0] the work folder, args[1] the server's base URL ("" without
+# --server), args[2] the fixture sentence, then the ARGs after "--".
+set -uo pipefail
+
+build= source= script= conf= url= speech=0 server=0 check= expect=0 timeout=60 copy=0 plain=0
+extra=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) build=$2; shift 2 ;;
+    --source) source=$2; shift 2 ;;
+    --script) script=$2; shift 2 ;;
+    --conf) conf=$2; shift 2 ;;
+    --url) url=$2; shift 2 ;;
+    --speech) speech=1; shift ;;
+    --server) server=1; shift ;;
+    --check) check=$2; shift 2 ;;
+    --expect) expect=$2; shift 2 ;;
+    --timeout) timeout=$2; shift 2 ;;
+    --copy) copy=1; shift ;;
+    --plain-args) plain=1; shift ;;
+    --) shift; extra=("$@"); break ;;
+    *) echo "run_page_test: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+[ -n "$build" ] && [ -n "$source" ] && [ -n "$script" ] || { echo "run_page_test: --build, --source and --script are needed" >&2; exit 2; }
+
+sentence="hello world this is a test"
+name=$(basename "$script" .js)
+[ -n "$url" ] || url="http://127.0.0.1/$name.html"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vocle-page-$name.XXXXXX")
+server_pid=
+cleanup() {
+  [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $work" >&2; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+mkdir -p "$work/lib" "$work/data" "$work/desktop" "$work/home"
+if [ "$copy" = 1 ]; then
+  cp "$build/lib/libnpvocle.so" "$work/lib/"
+else
+  ln -s "$build/lib/libnpvocle.so" "$work/lib/libnpvocle.so"
+fi
+cp "$source/conf/lang.conf" "$work/lib/lang.conf"
+
+base_url=
+if [ "$server" = 1 ]; then
+  "$build/bin/assess-server" --port 0 >"$work/server.out" 2>"$work/server.err" &
+  server_pid=$!
+  for _ in $(seq 1 100); do
+    line=$(head -n 1 "$work/server.out" 2>/dev/null)
+    case "$line" in listening\ on\ *) break ;; esac
+    sleep 0.05
+  done
+  case "$line" in
+    listening\ on\ *) base_url="http://${line#listening on }" ;;
+    *) echo "run_page_test: assess-server did not start" >&2; cat "$work/server.err" >&2; exit 1 ;;
+  esac
+fi
+
+if [ -n "$conf" ]; then
+  sed -e "s#@WORK@#$work#g" -e "s#@SERVER@#$base_url#g" "$conf" >"$work/lib/vocle.conf"
+else
+  cp "$source/conf/vocle.conf" "$work/lib/vocle.conf"
+fi
+
+cat >"$work/asound.conf" <<ALSA
+pcm.vocle_mic { type asym; capture.pcm { type plug; slave { pcm { type file; slave.pcm { type null }; file "/dev/null"
+    infile { @func getenv vars [ VOCLE_MIC_FILE ] default "/tmp/vocle-mic.raw" }; format "raw" }; format S16_LE; rate 16000; channels 1 } } }
+pcm.vocle_speaker { type asym; playback.pcm { type plug; slave { pcm { type file; slave.pcm { type null }
+    file { @func getenv vars [ VOCLE_SPEAKER_FILE ] default "/tmp/vocle-speaker.raw" }; format "raw" }; format S16_LE; rate 16000; channels 1 } } }
+pcm.!default { type asym; capture.pcm "vocle_mic"; playback.pcm "vocle_speaker" }
+ALSA
+
+head -c 32000 /dev/zero >"$work/mic.raw"
+: >"$work/speaker.raw"
+if [ "$speech" = 1 ]; then
+  espeak-ng -w "$work/speech.wav" "$sentence" >/dev/null 2>&1 &&
+    sox -D "$work/speech.wav" -t raw -r 16000 -e signed-integer -b 16 -c 1 -L "$work/speech.raw" pad 1 1 \
+      >/dev/null 2>&1 || { echo "run_page_test: the speech fixture could not be made" >&2; exit 1; }
+  cat "$work/speech.raw" >"$work/mic.raw"
+  head -c 32000 /dev/zero >>"$work/mic.raw"
+fi
+
+export ALSA_CONFIG_PATH="$work/asound.conf"
+export VOCLE_MIC_FILE="$work/mic.raw"
+export VOCLE_SPEAKER_FILE="$work/speaker.raw"
+export JACK_NO_START_SERVER=1
+export HOME="$work/home"
+export XDG_DATA_HOME="$work/data"
+export XDG_DESKTOP_DIR="$work/desktop"
+
+page_args=("$work" "$base_url" "$sentence")
+[ "$plain" = 1 ] && page_args=()
+for a in "${extra[@]}"; do
+  a=${a//@WORK@/$work}
+  page_args+=("${a//@SERVER@/$base_url}")
+done
+"$build/bin/vocle-page" --url "$url" --plugin "$work/lib/libnpvocle.so" --timeout "$timeout" \
+  "$script" "${page_args[@]}" \
+  >"$work/page.out" 2>"$work/page.err"
+status=$?
+cat "$work/page.out"
+cat "$work/page.err" >&2
+
+if [ -n "$check" ]; then
+  bash "$check" "$work" "$status"
+  exit $?
+fi
+if [ "$status" != "$expect" ]; then
+  echo "run_page_test: the page exited with $status, expected $expect" >&2
+  exit 1
+fi
+exit 0
