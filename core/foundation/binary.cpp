@@ -53,6 +53,14 @@ void binary::resize(std::size_t n) {
   m_data[m_start + n] = 0;
 }
 
+void binary::reserve(std::size_t n) {
+  const std::size_t storage = storage_for(n, "vocle::binary::reserve");
+  if (storage > m_data.capacity() - m_start) {
+    compact();
+    m_data.reserve(storage);
+  }
+}
+
 void binary::write(std::size_t offset, const char* data, std::size_t length) {
   if (!length) {
     return;

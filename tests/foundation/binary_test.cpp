@@ -253,6 +253,22 @@ TEST(Binary, AssignReplacesTheContents) {
   EXPECT_EQ(storage(b), bytes("\0", 1));
 }
 
+// Room made ahead keeps the contents, also behind consumed bytes, and growing into it moves
+// nothing.
+TEST(Binary, ReserveMakesRoomWithoutChangingTheContents) {
+  binary b("xxabc", 5);
+  b.consume(2);
+  b.reserve(1000);
+  EXPECT_EQ(storage(b), bytes("abc\0", 4));
+  const char* before = b.begin();
+  b.append(std::string(997, 'd').data(), 997);
+  EXPECT_EQ(b.begin(), before);
+  EXPECT_EQ(b.size(), 1000u);
+  b.reserve(10);  // less than held: nothing changes
+  EXPECT_EQ(b.begin(), before);
+  EXPECT_EQ(std::string(b.begin(), 4), "abcd");
+}
+
 class BinaryFile : public ::testing::Test {
  protected:
   temp_dir m_dir;

@@ -358,6 +358,7 @@ TEST(SettingsShippedFiles, LanguageFileHasEveryMessageWithItsArguments) {
       {"ZRV_ERR_NET_MISSING_ARGS", 0},
       {"ZRV_ERR_NET_BAD_ARGS", 0},
       {"ZRV_ERR_NET_UNKNOWN_STATUS", 2},
+      {"ZRV_ERR_NET_RESPONSE_TOO_LARGE", 1},
       {"ERROR_I18N_FORMAT_PREFIX", 1},
   };
   for (const char* language : {"en_US", "zh_CN"}) {
