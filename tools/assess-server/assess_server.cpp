@@ -22,7 +22,6 @@ namespace assess {
 
 namespace {
 
-const char* const recognition_path = "/1/assess.wav";
 const std::size_t max_delay_ms = 3600000;
 
 // One line on standard error, written at once so that lines of parallel requests do not mix.
