@@ -1,7 +1,10 @@
 #include "core/foundation/binary.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -48,6 +51,14 @@ void binary::resize(std::size_t n) {
   reserve_contents(n);
   m_data.resize(m_start + n + 1, 0);
   m_data[m_start + n] = 0;
+}
+
+void binary::reserve(std::size_t n) {
+  const std::size_t storage = storage_for(n, "vocle::binary::reserve");
+  if (storage > m_data.capacity() - m_start) {
+    compact();
+    m_data.reserve(storage);
+  }
 }
 
 void binary::write(std::size_t offset, const char* data, std::size_t length) {
@@ -175,25 +186,41 @@ bool binary::save(const std::string& path) const {
 }
 
 bool binary::load(const std::string& path) {
-  boost::system::error_code ec;
-  // A folder opens like a file but has no contents (and a nonsense size).
-  if (fs::is_directory(fs::path(path), ec)) {
+  // The path may come from a page. Opening a FIFO waits for a writer and a device may never end,
+  // so only a regular file (or a link to one) is read, and the open itself never waits.
+  struct stat info;
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return false;
   }
-  std::ifstream in(path, std::ios::in | std::ios::binary | std::ios::ate);
-  if (!in.is_open()) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
     return false;
   }
-  std::streamoff end = in.tellg();
-  if (end < 0) {
+  struct closer {
+    int fd;
+    ~closer() { ::close(fd); }
+  } guard{fd};
+  // The name may have been given to something else between the two looks.
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
     return false;
   }
-  std::vector<char> contents(static_cast<std::size_t>(end) + 1, 0);
-  in.seekg(0, std::ios::beg);
-  in.read(contents.data(), static_cast<std::streamsize>(end));
-  // A file that shrank while it was read keeps what was there, not a tail of zeros.
-  std::streamsize got = in.gcount();
-  contents.resize(static_cast<std::size_t>(got) + 1);
+  const std::size_t size = static_cast<std::size_t>(info.st_size);
+  std::vector<char> contents(storage_for(size, "vocle::binary::load"), 0);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, contents.data() + got, size - got);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      return false;  // a file that cannot be read has not been loaded
+    }
+    if (n == 0) {
+      break;  // a file that shrank while it was read keeps what was there
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  contents.resize(got + 1);
   contents.back() = 0;
   m_data.swap(contents);
   m_start = 0;

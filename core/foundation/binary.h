@@ -27,6 +27,8 @@ class binary {
   const char* begin() const { return m_data.data() + m_start; }
 
   void resize(std::size_t n);
+  // Room for n content bytes, so that growing to them allocates nothing more; the contents stay.
+  void reserve(std::size_t n);
   void write(std::size_t offset, const char* data, std::size_t length);
   void append(const char* data, std::size_t length);
   // Drops the first min(n, size()) bytes.

@@ -38,6 +38,8 @@ constexpr int_key audio_max_buffer_count{"audio.max_buffer_count", 10};
 constexpr int_key audio_upload_timeout{"audio.upload_timeout", 60};
 constexpr string_key audio_recognition_url{"audio.recognition_url",
                                            "http://127.0.0.1:8765/1/assess.wav"};
+// The most bytes a server's answer to an upload may have; the page gets it as one string.
+constexpr int_key audio_max_response_size{"audio.max_response_size", 16777216};
 constexpr string_key audio_record_file_prefix{"audio.record_file_prefix", "@{appdata}/test."};
 constexpr double_key audio_vad_gap{"audio.vad_gap", 1.0};
 constexpr double_key audio_vad_wait{"audio.vad_wait", 2.0};

@@ -1,6 +1,7 @@
 #include "core/foundation/settings.h"
 
 #include <atomic>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -71,6 +72,7 @@ settings::settings() {
   std::cout << "initializing settings..." << std::endl;
   read_file("vocle.conf", m_config);
   read_file("lang.conf", m_lang);
+  check_patterns();
   m_current_lang = get(keys::system_lang);
   check_lang(m_current_lang);
   std::cout << "settings initialized!" << std::endl;
@@ -145,6 +147,61 @@ settings::list_list settings::get_list_list(const std::string& key, const std::s
     groups.push_back(items);
   }
   return groups;
+}
+
+bool settings::bounded_pattern(const std::string& text) {
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (text[i] != '%') {
+      ++i;
+      continue;
+    }
+    if (i + 1 < n && text[i + 1] == '%') {
+      i += 2;  // a literal percent sign
+      continue;
+    }
+    // A directive: "%N%", or printf-like "%N$-+ #0W.P" before its conversion letter, also between
+    // "|" bars. Every run of digits in it is a position, a width or a precision.
+    std::size_t j = i + 1;
+    bool digits_only = true;
+    bool in_number = false;
+    unsigned value = 0;
+    for (; j < n && text[j] != '\0' && std::strchr("0123456789$.*-+ #'|", text[j]); ++j) {
+      const char c = text[j];
+      if (c >= '0' && c <= '9') {
+        value = in_number ? value * 10 + static_cast<unsigned>(c - '0')
+                          : static_cast<unsigned>(c - '0');
+        in_number = true;
+        if (value > max_format_field) {
+          return false;
+        }
+      } else {
+        in_number = false;
+        digits_only = false;
+      }
+    }
+    if (j < n && text[j] == '%' && digits_only && j > i + 1) {
+      ++j;  // the percent sign that closes "%N%"
+    }
+    i = j;
+  }
+  return true;
+}
+
+void settings::check_patterns() const {
+  for (const tree::value_type& section : m_lang) {
+    for (const tree::value_type& entry : section.second) {
+      if (!bounded_pattern(entry.second.data())) {
+        report("error",
+               (boost::format("language text %1%.%2% holds a format field above %3%; it is shown "
+                              "as a text that does not fit its arguments") %
+                section.first % entry.first % max_format_field)
+                   .str(),
+               false);
+      }
+    }
+  }
 }
 
 std::string settings::lang() const {

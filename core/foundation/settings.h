@@ -57,6 +57,8 @@ class settings : private boost::noncopyable {
   template <class A, class B>
   std::string translate_format(const std::string& key, const A& a, const B& b) const;
   void check_lang(const std::string& language) const;
+  // Reports every language text that bounded_pattern refuses, naming its language and key.
+  void check_patterns() const;
 
   // The start-up folder and file jobs ("system.startup_mkdir", "system.startup_rm").
   void startup();
@@ -83,6 +85,15 @@ class settings : private boost::noncopyable {
 
   // The text as a format pattern that stands for itself ("%" doubled).
   static std::string literal_pattern(const std::string& text);
+
+ public:
+  // The largest number a width, precision or argument position of a language text may hold.
+  static constexpr unsigned max_format_field = 99;
+  // Whether every number in the text's format directives is at most max_format_field. A text
+  // with a larger one is never used as a pattern: a width of 2000000000 builds a string of that
+  // size at every translation, and a position beyond the int range overflows inside the format
+  // library. Such a text falls back as one that does not fit its arguments.
+  static bool bounded_pattern(const std::string& text);
 };
 
 inline std::string settings::literal_pattern(const std::string& text) {
@@ -99,33 +110,41 @@ inline std::string settings::literal_pattern(const std::string& text) {
 template <class A>
 std::string settings::translate_format(const std::string& key, const A& a) const {
   std::string pattern = translate(key);
-  try {
-    return (boost::format(pattern) % a).str();
-  } catch (const boost::io::format_error&) {
+  if (bounded_pattern(pattern)) {
+    try {
+      return (boost::format(pattern) % a).str();
+    } catch (const boost::io::format_error&) {
+    }
   }
   std::string prefix = translate("ERROR_I18N_FORMAT_PREFIX");
-  try {
-    return (boost::format(prefix + "%2%") % pattern % a).str();
-  } catch (const boost::io::format_error&) {
-    // A prefix that does not format itself is taken as plain text.
-    return (boost::format(literal_pattern(prefix) + "%2%") % pattern % a).str();
+  if (bounded_pattern(prefix)) {
+    try {
+      return (boost::format(prefix + "%2%") % pattern % a).str();
+    } catch (const boost::io::format_error&) {
+    }
   }
+  // A prefix that does not format itself is taken as plain text.
+  return (boost::format(literal_pattern(prefix) + "%2%") % pattern % a).str();
 }
 
 template <class A, class B>
 std::string settings::translate_format(const std::string& key, const A& a, const B& b) const {
   std::string pattern = translate(key);
-  try {
-    return (boost::format(pattern) % a % b).str();
-  } catch (const boost::io::format_error&) {
+  if (bounded_pattern(pattern)) {
+    try {
+      return (boost::format(pattern) % a % b).str();
+    } catch (const boost::io::format_error&) {
+    }
   }
   std::string prefix = translate("ERROR_I18N_FORMAT_PREFIX");
-  try {
-    return (boost::format(prefix + "%2%, %3%") % pattern % a % b).str();
-  } catch (const boost::io::format_error&) {
-    // A prefix that does not format itself is taken as plain text.
-    return (boost::format(literal_pattern(prefix) + "%2%, %3%") % pattern % a % b).str();
+  if (bounded_pattern(prefix)) {
+    try {
+      return (boost::format(prefix + "%2%, %3%") % pattern % a % b).str();
+    } catch (const boost::io::format_error&) {
+    }
   }
+  // A prefix that does not format itself is taken as plain text.
+  return (boost::format(literal_pattern(prefix) + "%2%, %3%") % pattern % a % b).str();
 }
 
 }  // namespace vocle

@@ -25,6 +25,10 @@ struct progress_context {
   audio::studio::task* task = nullptr;
   // Set when a redirect was not followed because it would send the drained form again.
   bool redirect_refused = false;
+  // The most bytes the answer may have ("audio.max_response_size"), and whether the transfer
+  // was ended because it had more.
+  std::uint64_t response_limit = 0;
+  bool response_too_large = false;
 };
 
 }  // namespace http

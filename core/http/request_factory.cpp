@@ -4,8 +4,10 @@
 #include <memory>
 
 #include <boost/format.hpp>
+#include <boost/make_shared.hpp>
 
 #include "core/foundation/log.h"
+#include "core/http/no_throw.h"
 
 // The form interface (curl_formadd, CURLOPT_HTTPPOST) is deprecated in favour of the mime one but
 // works, and it is the interface this client is built on.
@@ -37,6 +39,32 @@ class form_guard {
   curl_httppost* first = nullptr;
   curl_httppost* last = nullptr;
   request_factory::header_lists lists;
+};
+
+// Passes the first result list of an upload on to the page's callback and remembers that one
+// went out, so that post can tell whether the page has heard of the upload when something throws.
+class result_once : public function {
+ public:
+  explicit result_once(const function_ptr& page) : m_page(page) {}
+
+  FB::variant call(const FB::VariantList& args) override {
+    return m_page ? m_page->call(args) : FB::variant();
+  }
+  void call_async(const FB::VariantList& args) override {
+    if (m_issued) {
+      return;
+    }
+    // Counted before the call: a page callback that fails is not given a second list.
+    m_issued = true;
+    if (m_page) {
+      m_page->call_async(args);
+    }
+  }
+  bool issued() const { return m_issued; }
+
+ private:
+  const function_ptr m_page;
+  bool m_issued = false;
 };
 
 }  // namespace
@@ -71,27 +99,59 @@ void request_factory::post(const std::string& uri, const std::string& cookie,
   // Declared after the lock, so the task is destroyed (and leaves its table) before the lock is
   // released, and after the form, which is declared later still.
   std::unique_ptr<task> held(std::move(owned));
-  VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
+  boost::shared_ptr<result_once> result;
+  try {
+    result = boost::make_shared<result_once>(callback);
+    VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
 
-  form_guard form;
-  build_form(form.first, form.last, fields, form.lists);
+    form_guard form;
+    build_form(form.first, form.last, fields, form.lists);
 
-  if (form.first) {
-    perform_post(uri, cookie, form.first, callback, on_upload_frame, held.get());
-  } else {
-    // Nothing to send: no request, but the upload still ends like every other one, with its
-    // task at 4 and one failure list.
-    VOCLE_LOG_ERROR("no form part to post to %1%", uri);
-    if (held) {
-      held->set_status(task::task_done);
+    if (form.first) {
+      perform_post(uri, cookie, form.first, result, on_upload_frame, held.get());
+    } else {
+      // Nothing to send: no request, but the upload still ends like every other one, with its
+      // task at 4 and one failure list.
+      VOCLE_LOG_ERROR("no form part to post to %1%", uri);
+      if (held) {
+        held->set_status(task::task_done);
+      }
+      progress_context context;
+      context.task = held.get();
+      const std::int32_t id = held ? held->id() : -1;
+      deliver(result, FB::VariantList{false, message("ZRV_ERR_NET_MISSING_ARGS"), id,
+                                      transfer_summary(&context)});
+    }
+    VOCLE_LOG_INFO("post done, free allocated resources");
+    return;
+  } catch (const std::exception& e) {
+    fail_post(uri, e.what(), result ? function_ptr(result) : callback, held.get(),
+              result && result->issued());
+  } catch (...) {
+    fail_post(uri, "unknown error", result ? function_ptr(result) : callback, held.get(),
+              result && result->issued());
+  }
+}
+
+void request_factory::fail_post(const std::string& uri, const std::string& reason,
+                                const function_ptr& callback, task* upload_task, bool issued) {
+  // What was allocated for the post (the form, the answer) has been released by now, so there is
+  // room again for the little that the failure list needs.
+  no_throw("ending a failed post", [&] {
+    VOCLE_LOG_ERROR("post to %1% failed: %2%", uri, reason);
+    if (upload_task) {
+      upload_task->set_status(task::task_done);
+    }
+    if (issued) {
+      return;
     }
     progress_context context;
-    context.task = held.get();
-    const std::int32_t id = held ? held->id() : -1;
-    deliver(callback, FB::VariantList{false, message("ZRV_ERR_NET_MISSING_ARGS"), id,
-                                      transfer_summary(&context)});
-  }
-  VOCLE_LOG_INFO("post done, free allocated resources");
+    context.task = upload_task;
+    const std::int32_t id = upload_task ? upload_task->id() : -1;
+    const std::string summary = transfer_summary(&context);
+    deliver(callback, FB::VariantList{false, message("ZRV_ERR_NET_HTTP", reason) + ", " + summary,
+                                      id, summary});
+  });
 }
 
 }  // namespace http

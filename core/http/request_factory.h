@@ -55,8 +55,10 @@ class request_factory : private boost::noncopyable {
   // on_upload_frame (when set) receives (ulnow, ultotal, task id) as the upload advances.
   // Owns task from the call on: its status ends at 4 and it is destroyed (which takes it out of
   // its table) before post returns. The fields' binaries are drained by the transfer. Only
-  // http and https addresses are fetched. A field value of the wrong kind throws
-  // boost::bad_any_cast out of post; a callback that throws is logged and does not.
+  // http and https addresses are fetched. Nothing leaves post: whatever is thrown on the way (a
+  // field value of the wrong kind, no memory for the answer) ends the upload as a transfer
+  // failure, with the translated "ZRV_ERR_NET_HTTP" and the exception's text, unless the page
+  // already has its result; a callback that throws is logged.
   static void post(const std::string& uri, const std::string& cookie, const function_ptr& callback,
                    const function_ptr& on_upload_frame, const form_fields& fields, task* task);
 
@@ -130,6 +132,10 @@ class request_factory : private boost::noncopyable {
   // Issues the one result list of an upload to callback (when set); a callback that throws is
   // logged, and post goes on releasing what it holds.
   static void deliver(const function_ptr& callback, const FB::VariantList& list);
+  // Ends a post that threw: the task at 4 and, unless a result was issued already, one failure
+  // list with the reason. Throws nothing.
+  static void fail_post(const std::string& uri, const std::string& reason,
+                        const function_ptr& callback, task* upload_task, bool issued);
 };
 
 }  // namespace http

@@ -34,6 +34,12 @@ slist_ptr make_list(std::initializer_list<const char*> lines) {
   return list;
 }
 
+// A text value is copied with its length: the page's text may hold zero bytes, which would end
+// it early as a C string.
+curl_off_t content_length(const std::string& text) {
+  return static_cast<curl_off_t>(text.size());
+}
+
 void check_formadd(CURLFORMcode code, const std::string& name) {
   if (code != CURL_FORMADD_OK) {
     VOCLE_LOG_ERROR("curl_formadd of part %1% failed: %2%", name, static_cast<int>(code));
@@ -58,7 +64,8 @@ curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*
     const std::string& text = boost::any_cast<const std::string&>(value);
     check_formadd(
         curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_CONTENTHEADER,
-                     list.get(), CURLFORM_COPYCONTENTS, text.c_str(), CURLFORM_END),
+                     list.get(), CURLFORM_COPYCONTENTS, text.data(), CURLFORM_CONTENTLEN,
+                     content_length(text), CURLFORM_END),
         name);
     return list.release();
   }
@@ -75,9 +82,10 @@ curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*
   }
   if (type == "string") {
     const std::string& text = boost::any_cast<const std::string&>(value);
-    check_formadd(curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(),
-                               CURLFORM_COPYCONTENTS, text.c_str(), CURLFORM_END),
-                  name);
+    check_formadd(
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_COPYCONTENTS,
+                     text.data(), CURLFORM_CONTENTLEN, content_length(text), CURLFORM_END),
+        name);
     return nullptr;
   }
   VOCLE_LOG_WARN("part %1% of unknown type %2% is not posted", name, type);

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <functional>
 
 #include <boost/format.hpp>
@@ -22,17 +23,32 @@ std::string text_or_key(const std::string& key, const std::function<std::string(
 }
 
 // The answer's text: the piece after the first blank line when the body has one (up to the next
-// blank line), else the whole body.
+// blank line), else the whole body. Only the piece is copied: the body may be large.
 std::string body_text(const binary& body) {
   static const std::string separator = "\r\n\r\n";
-  const std::string bytes(body.begin(), body.size());
-  std::string::size_type first = bytes.find(separator);
-  if (first == std::string::npos) {
-    return bytes;
+  const char* const begin = body.begin();
+  const char* const end = begin + body.size();
+  const char* first = std::search(begin, end, separator.begin(), separator.end());
+  if (first == end) {
+    return std::string(begin, end);
   }
-  std::string::size_type begin = first + separator.size();
-  std::string::size_type end = bytes.find(separator, begin);
-  return bytes.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+  first += separator.size();
+  return std::string(first, std::search(first, end, separator.begin(), separator.end()));
+}
+
+// Error texts carry no more of an answer than its start: a whole large body would only be copied
+// into the message again. The cut falls between UTF-8 characters, and "..." marks it.
+const std::size_t answer_prefix_size = 1024;
+
+std::string answer_prefix(const std::string& answer) {
+  if (answer.size() <= answer_prefix_size) {
+    return answer;
+  }
+  std::size_t cut = answer_prefix_size;
+  while (cut > 0 && (static_cast<unsigned char>(answer[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return answer.substr(0, cut) + "...";
 }
 
 }  // namespace
@@ -93,8 +109,13 @@ void request_factory::response_callback(CURLcode result, std::int32_t status,
   if (result != CURLE_OK) {
     const std::string reason = curl_easy_strerror(result);
     VOCLE_LOG_ERROR("http request failed: %1%", reason);
-    const std::string code = curl_error_code(result);
-    list = FB::VariantList{false, message(code, reason) + ", " + summary, id, summary};
+    std::string text;
+    if (context && (context->response_too_large || result == CURLE_FILESIZE_EXCEEDED)) {
+      text = message("ZRV_ERR_NET_RESPONSE_TOO_LARGE", std::to_string(context->response_limit));
+    } else {
+      text = message(curl_error_code(result), reason);
+    }
+    list = FB::VariantList{false, text + ", " + summary, id, summary};
   } else {
     const std::string answer = body_text(body);
     VOCLE_LOG_INFO("http status %1%, response %2%", status, answer);
@@ -131,7 +152,7 @@ void request_factory::response_callback(CURLcode result, std::int32_t status,
         break;
       default:
         VOCLE_LOG_DEBUG("unknown http status %1%", status);
-        text = message("ZRV_ERR_NET_UNKNOWN_STATUS", status, answer);
+        text = message("ZRV_ERR_NET_UNKNOWN_STATUS", status, answer_prefix(answer));
         break;
     }
     if (status != 200) {

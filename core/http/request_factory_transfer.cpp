@@ -1,10 +1,13 @@
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <locale>
 
 #include <boost/regex.hpp>
 
+#include "core/foundation/keys.h"
 #include "core/foundation/log.h"
+#include "core/foundation/settings.h"
 #include "core/http/no_throw.h"
 #include "core/http/request_factory.h"
 
@@ -40,6 +43,46 @@ bool usable(const void* data, std::size_t size, std::size_t count, const void* t
   return data && size && count && target && count <= static_cast<std::size_t>(-1) / size;
 }
 
+// The answer's body and the transfer it belongs to, for write_bounded_body.
+struct bounded_body {
+  binary* body;
+  progress_context* context;
+};
+
+// The body goes to the page as one string, so it may not grow past the transfer's limit: an
+// answer that would ends the transfer (libcurl then fails it), marked as too large.
+std::size_t write_bounded_body(char* data, std::size_t size, std::size_t count, void* target) {
+  bounded_body* sink = static_cast<bounded_body*>(target);
+  if (!sink || !usable(data, size, count, sink->body)) {
+    return request_factory::write_response_data(data, size, count, sink ? sink->body : nullptr);
+  }
+  const std::uint64_t limit = sink->context->response_limit;
+  const std::uint64_t held = sink->body->size();
+  if (held > limit || size * count > limit - held) {
+    VOCLE_LOG_ERROR("response larger than %1% bytes, transfer ended", limit);
+    sink->context->response_too_large = true;
+    return 0;
+  }
+  if (held == 0 && sink->context->handle) {
+    // An answer of announced length is stored in one piece of that size, not in doubling ones.
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(sink->context->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+            CURLE_OK &&
+        announced > 0 && static_cast<std::uint64_t>(announced) <= limit) {
+      no_throw("making room for the answer",
+               [&] { sink->body->reserve(static_cast<std::size_t>(announced)); });
+    }
+  }
+  return request_factory::write_response_data(data, size, count, sink->body);
+}
+
+std::uint64_t response_limit() {
+  std::uint64_t limit = keys::audio_max_response_size.fallback;
+  no_throw("reading the response limit",
+           [&] { limit = settings::instance().get(keys::audio_max_response_size); });
+  return limit;
+}
+
 }  // namespace
 
 void request_factory::perform_post(const std::string& uri, const std::string& cookie,
@@ -58,6 +101,8 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
   context.handle = handle;
   context.on_upload_frame = on_upload_frame;
   context.task = upload_task;
+  context.response_limit = response_limit();
+  bounded_body sink{&body, &context};
 
   CURLcode result = CURLE_FAILED_INIT;
   std::int32_t status = 0;
@@ -89,8 +134,15 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     set_option(handle, CURLOPT_READFUNCTION, &read_request_binary);
     set_option(handle, CURLOPT_HEADERFUNCTION, &write_header_data);
     set_option(handle, CURLOPT_HEADERDATA, static_cast<void*>(&headers));
-    set_option(handle, CURLOPT_WRITEFUNCTION, &write_response_data);
-    set_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(&body));
+    set_option(handle, CURLOPT_WRITEFUNCTION, &write_bounded_body);
+    set_option(handle, CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+    // An answer whose announced length is already too large is refused before its body comes.
+    if (context.response_limit > 0 &&
+        context.response_limit <=
+            static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max())) {
+      set_option(handle, CURLOPT_MAXFILESIZE_LARGE,
+                 static_cast<curl_off_t>(context.response_limit));
+    }
     set_option(handle, CURLOPT_PROGRESSFUNCTION, &progress_callback);
     set_option(handle, CURLOPT_PROGRESSDATA, static_cast<void*>(&context));
     set_option(handle, CURLOPT_NOPROGRESS, 0L);

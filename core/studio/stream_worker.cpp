@@ -1,5 +1,6 @@
 #include "core/studio/stream_worker.h"
 
+#include <cmath>
 #include <exception>
 #include <limits>
 #include <utility>
@@ -52,6 +53,20 @@ const boost::posix_time::milliseconds poll_interval(50);
 int channel_count(std::uint64_t channels) {
   const std::uint64_t largest = static_cast<std::uint64_t>(std::numeric_limits<int>::max());
   return static_cast<int>(channels < largest ? channels : largest);
+}
+
+// The most frames a stream callback may carry. PortAudio takes any count and allocates the block
+// (per channel) before the first callback, and every block is appended, detected and reported
+// under the buffer's mutex, which a stop and a closing studio wait for: a count no device serves
+// would only grow memory without end and hold them off. 16384 frames is about a second at 16 kHz.
+const std::uint64_t max_frames_per_buffer = 16384;
+
+// Whether a stream of these parameters may be opened at all. A rate that is not a positive
+// finite number trips PortAudio's own assertion (NaN) and ends the process, so nothing of it may
+// reach PortAudio. 0 frames lets PortAudio choose the block size.
+bool servable(double sample_rate, std::uint64_t frames_per_buffer) {
+  return std::isfinite(sample_rate) && sample_rate > 0 &&
+         frames_per_buffer <= max_frames_per_buffer;
 }
 
 unsigned long frame_count(std::uint64_t frames) {
@@ -218,6 +233,13 @@ bool stream_worker::start(const function_ptr& volumn, const studio::options_t& o
     return false;
   }
 
+  if (!servable(m_setup.sample_rate, m_setup.frames_per_buffer)) {
+    WORKER_LOG(Warn,
+               "stream of %1% not opened: sample rate %2%, frames per buffer %3% (at most %4%)",
+               address(), m_setup.sample_rate, m_setup.frames_per_buffer, max_frames_per_buffer);
+    fail(d.open_failure);
+    return false;
+  }
   try {
     warn_about_layout();
     const portaudio::DirectionSpecificStreamParameters one_way(

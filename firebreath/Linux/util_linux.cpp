@@ -147,6 +147,12 @@ std::string convert(const std::string& text, const std::string& from, const std:
     if (all_read || (error != EILSEQ && error != EINVAL)) {
       break;  // keep what was converted
     }
+    if (in_left == 0) {
+      // A target that drops what it cannot carry (//IGNORE) reads the whole text and reports
+      // the dropped characters only then: nothing is left to mark or to skip.
+      all_read = true;
+      continue;
+    }
     // A character the target lacks, or a malformed or cut-off sequence: one "?" for it.
     if (used == out.size()) {
       out.resize(out.size() * 2);

@@ -1,13 +1,18 @@
 #include "core/foundation/binary.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <set>
 #include <string>
@@ -248,6 +253,22 @@ TEST(Binary, AssignReplacesTheContents) {
   EXPECT_EQ(storage(b), bytes("\0", 1));
 }
 
+// Room made ahead keeps the contents, also behind consumed bytes, and growing into it moves
+// nothing.
+TEST(Binary, ReserveMakesRoomWithoutChangingTheContents) {
+  binary b("xxabc", 5);
+  b.consume(2);
+  b.reserve(1000);
+  EXPECT_EQ(storage(b), bytes("abc\0", 4));
+  const char* before = b.begin();
+  b.append(std::string(997, 'd').data(), 997);
+  EXPECT_EQ(b.begin(), before);
+  EXPECT_EQ(b.size(), 1000u);
+  b.reserve(10);  // less than held: nothing changes
+  EXPECT_EQ(b.begin(), before);
+  EXPECT_EQ(std::string(b.begin(), 4), "abcd");
+}
+
 class BinaryFile : public ::testing::Test {
  protected:
   temp_dir m_dir;
@@ -306,6 +327,36 @@ TEST_F(BinaryFile, LoadOfWhatIsNoFileFailsAndKeepsTheBuffer) {
     EXPECT_FALSE(b.load(path)) << path;
     EXPECT_EQ(storage(b), bytes("keep\0", 5)) << path;
   }
+}
+
+// A page may name the path: whatever is not a regular file is refused at once, also where the
+// open would wait (a FIFO without a writer) or the reading would never end (a device). Should a
+// load wait all the same, the test gives the FIFO a writer so that the load returns, and fails.
+TEST_F(BinaryFile, LoadReadsOnlyRegularFilesAndNeverWaits) {
+  const std::string fifo = m_dir.file("fifo");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  fs::create_symlink(fifo, m_dir.file("link-to-fifo"));
+  m_dir.write("file.bin", "contents");
+  fs::create_symlink(m_dir.file("file.bin"), m_dir.file("link-to-file"));
+
+  for (const std::string& path :
+       {fifo, m_dir.file("link-to-fifo"), std::string("/dev/zero"), std::string("/dev/null")}) {
+    binary b("keep", 4);
+    std::future<bool> loaded = std::async(std::launch::async, [&] { return b.load(path); });
+    if (loaded.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      ADD_FAILURE() << "the load of " << path << " waits";
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) {
+        ::close(writer);
+      }
+    }
+    EXPECT_FALSE(loaded.get()) << path;
+    EXPECT_EQ(storage(b), bytes("keep\0", 5)) << path;
+  }
+
+  binary linked("old", 3);
+  ASSERT_TRUE(linked.load(m_dir.file("link-to-file")));
+  EXPECT_EQ(storage(linked), bytes("contents\0", 9));
 }
 
 TEST_F(BinaryFile, SaveWhereNoFileCanBeFailsQuietly) {

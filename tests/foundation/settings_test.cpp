@@ -296,6 +296,41 @@ TEST(SettingsFormat, PrefixThatDoesNotFormatIsTakenAsPlainText) {
   }
 }
 
+// A language text whose format fields are beyond any sensible size is never used as a pattern
+// (a width of 2000000000 builds a string that long at every translation; a position past the int
+// range overflows inside the format library): it is reported with its key when the file is
+// read, and its translations take the prefix form.
+TEST(SettingsFormat, HugeFieldsAreRefusedWhenTheFileIsRead) {
+  config_dir cfg("[audio]\n",
+                 "[en_US]\n"
+                 "WIDE=%1$100000s\n"
+                 "FAR=%99999999999999999999%\n"
+                 "PRECISE=%1$.100000f\n"
+                 "BARS=%|1$100000s|\n"
+                 "SMALL=[%1$5s|%1$-9s|%|1$.1s|] 100%% %1% 100000\n"
+                 "ERROR_I18N_FORMAT_PREFIX=bad pattern <%1%> for\n"
+                 "[zh_CN]\n"
+                 "WIDE=%1$100000s\n");
+  const std::string out = reload();
+  for (const char* key : {"en_US.WIDE", "en_US.FAR", "en_US.PRECISE", "en_US.BARS", "zh_CN.WIDE"}) {
+    EXPECT_NE(out.find(std::string("[error] language text ") + key + " "), std::string::npos)
+        << key << " in " << out;
+  }
+  EXPECT_EQ(out.find("SMALL"), std::string::npos) << out;
+
+  const settings& s = settings::instance();
+  EXPECT_EQ(s.translate_format("WIDE", "x"), "bad pattern <%1$100000s> forx");
+  EXPECT_EQ(s.translate_format("FAR", "x", 2), "bad pattern <%99999999999999999999%> forx, 2");
+  EXPECT_EQ(s.translate_format("PRECISE", 1.5), "bad pattern <%1$.100000f> for1.5");
+  EXPECT_EQ(s.translate_format("BARS", "x"), "bad pattern <%|1$100000s|> forx");
+  EXPECT_EQ(s.translate_format("SMALL", "ab"), "[   ab|ab       |a] 100% ab 100000");
+  EXPECT_EQ(s.translate("WIDE"), "%1$100000s") << "the text itself stays as written";
+
+  // A prefix with such a field is taken as plain text.
+  cfg.rewrite("lang.conf", "[en_US]\nPAIR=%1% and %2%\nERROR_I18N_FORMAT_PREFIX=<%1$100000s>\n");
+  EXPECT_EQ(settings::instance().translate_format("PAIR", 30), "<%1$100000s>30");
+}
+
 // The language file that ships beside the library: a text for every message in both languages,
 // each with exactly the placeholders its callers fill.
 TEST(SettingsShippedFiles, LanguageFileHasEveryMessageWithItsArguments) {
@@ -323,6 +358,7 @@ TEST(SettingsShippedFiles, LanguageFileHasEveryMessageWithItsArguments) {
       {"ZRV_ERR_NET_MISSING_ARGS", 0},
       {"ZRV_ERR_NET_BAD_ARGS", 0},
       {"ZRV_ERR_NET_UNKNOWN_STATUS", 2},
+      {"ZRV_ERR_NET_RESPONSE_TOO_LARGE", 1},
       {"ERROR_I18N_FORMAT_PREFIX", 1},
   };
   for (const char* language : {"en_US", "zh_CN"}) {

@@ -256,4 +256,26 @@ TEST(CodePage, ConversionMarksWhatItCannotCarry) {
   EXPECT_EQ(converted.substr(199998), "\xC3\xA9");
 }
 
+// A target that drops what it cannot carry reports the dropped characters only once it has read
+// the whole text: the conversion must stop there, not step past the end of the text.
+TEST(CodePage, DroppingTargetsNeverReadPastTheText) {
+  struct {
+    std::string text;
+    const char* to;
+    std::string expected;
+  } cases[] = {
+      {"\xFF", "ASCII//IGNORE", ""},
+      {"a\xFF"
+       "b",
+       "ASCII//IGNORE", "ab"},
+      {"x\xE4\xB8\xADy", "ASCII//IGNORE", "xy"},
+      {"x\xE4\xB8\xAD", "ASCII//IGNORE", "x"},
+      {"x\xC3", "ASCII//IGNORE", "x?"},  // cut off inside a character
+      {"\xFF\xFF\xFF", "UTF-16//IGNORE", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(platform::convert(c.text, "UTF-8", c.to), c.expected) << c.text << " " << c.to;
+  }
+}
+
 }  // namespace

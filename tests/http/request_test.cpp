@@ -120,6 +120,23 @@ TEST_F(request_test, XmlPartHasItsContentType) {
   EXPECT_EQ(xml, r.parts[0].content);
 }
 
+// The page's text goes whole, with its length: a zero byte inside it does not end it.
+TEST_F(request_test, TextPartsKeepTheirZeroBytes) {
+  const std::string sentence("before\0after", 12);
+  const std::string xml("<a>\0</a>", 8);
+  http::form_fields fields;
+  fields["sentence"] = field("string", sentence);
+  fields["meta"] = field("xml", xml);
+  fields["empty"] = field("string", std::string());
+  post(server.url("/upload"), fields);
+
+  recorded_request r = only_request();
+  ASSERT_EQ(3u, r.parts.size());
+  EXPECT_EQ(std::string(), r.part("empty")->content);
+  EXPECT_EQ(xml, r.part("meta")->content);
+  EXPECT_EQ(sentence, r.part("sentence")->content);
+}
+
 TEST_F(request_test, FieldsOfUnknownTypeAddNoPart) {
   http::form_fields fields;
   fields["a"] = field("String", std::string("capital S"));
@@ -216,17 +233,26 @@ TEST_F(request_test, NothingToPostSendsNoRequestAndReportsOneFailure) {
   EXPECT_EQ(0u, server.request_count());
 }
 
-TEST_F(request_test, ValueOfTheWrongKindThrowsAndReleasesEverything) {
+// Whatever is thrown inside a post, here a value of the wrong kind for its field, the post ends
+// like a failed transfer: one failure list, the task gone, the request lock released.
+TEST_F(request_test, ValueOfTheWrongKindEndsInOneFailureList) {
   http::form_fields fields;
   fields["data"] = field("binary", std::string("not a binary"));
   task* t = make_task();
   const std::int32_t id = t->id();
 
-  EXPECT_THROW(
-      http::request_factory::post(server.url("/upload"), "", callback, function_ptr(), fields, t),
-      boost::bad_any_cast);
+  FB::VariantList failed;
+  EXPECT_NO_THROW(failed = post(server.url("/upload"), fields, t));
+  ASSERT_EQ(4u, failed.size());
+  EXPECT_FALSE(failed[0].convert_cast<bool>());
+  EXPECT_THAT(failed[1].convert_cast<std::string>(),
+              ::testing::StartsWith("transfer failed: boost::bad_any_cast"));
+  EXPECT_THAT(failed[1].convert_cast<std::string>(), HasSubstr(", ulnow: 0, ultotal: 0"));
+  EXPECT_EQ(id, failed[2].convert_cast<std::int32_t>());
+  EXPECT_EQ("ulnow: 0, ultotal: 0, dlnow: 0, dltotal: 0, total_time: 0",
+            failed[3].convert_cast<std::string>());
   EXPECT_FALSE(in_table(id)) << "post owns the task whatever the outcome";
-  EXPECT_EQ(0u, callback->count());
+  EXPECT_EQ(0u, server.request_count());
 
   // The request lock was released: the next post runs.
   FB::VariantList result = post(server.url("/upload"), data_fields());

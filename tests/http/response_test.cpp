@@ -153,6 +153,53 @@ TEST_F(upload_test, SummaryCountsTheWholeTransfer) {
   EXPECT_GT(std::stod(m[5].str()), 0.0);
 }
 
+// The answer goes to the page as one string, so it has a limit ("audio.max_response_size"): a
+// larger answer, whatever its status, ends the transfer with the translated error and the limit,
+// as a failed transfer ends.
+TEST_F(upload_test, AnswersAboveTheLimitEndTheTransfer) {
+  config.rewrite("vocle.conf", "[audio]\nmax_response_size=1000\n");
+  struct limit_case {
+    int status;
+    std::size_t bytes;
+    bool refused;
+  };
+  for (const limit_case& c : {limit_case{200, 1000, false}, limit_case{200, 1001, true},
+                              limit_case{500, 1001, true}, limit_case{200, 1000000, true}}) {
+    SCOPED_TRACE(std::to_string(c.status) + " with " + std::to_string(c.bytes) + " bytes");
+    server.reply("/answer", http_reply{c.status, std::string(c.bytes, 'a')});
+    task* t = make_task();
+    const std::int32_t id = t->id();
+
+    FB::VariantList result = post(server.url("/answer"), data_fields(), t);
+
+    ASSERT_EQ(4u, result.size());
+    EXPECT_EQ(!c.refused, result[0].convert_cast<bool>());
+    const std::string text = result[1].convert_cast<std::string>();
+    if (c.refused) {
+      EXPECT_EQ("answer over 1000 bytes, " + result[3].convert_cast<std::string>(), text);
+    } else {
+      EXPECT_EQ(std::string(c.bytes, 'a'), text);
+    }
+    EXPECT_EQ(id, result[2].convert_cast<std::int32_t>());
+  }
+}
+
+// An error text made from an answer carries only its start, cut between two UTF-8 characters.
+TEST_F(upload_test, ErrorTextsCarryOnlyTheStartOfTheAnswer) {
+  std::string answer = "a";
+  for (int i = 0; i < 5000; ++i) {
+    answer += "\xC3\xA9";  // e acute
+  }
+  server.reply("/answer", http_reply{500, answer});
+
+  FB::VariantList result = post(server.url("/answer"), data_fields());
+
+  ASSERT_EQ(4u, result.size());
+  EXPECT_FALSE(result[0].convert_cast<bool>());
+  EXPECT_EQ("status 500: [" + answer.substr(0, 1023) + "...]",
+            result[1].convert_cast<std::string>());
+}
+
 // The handler on its own, with the test's language file.
 class response_callback : public ::testing::Test {
  protected:

@@ -35,6 +35,7 @@ inline std::string test_lang_conf() {
          "ZRV_ERR_NET_MISSING_ARGS = arguments missing\n"
          "ZRV_ERR_NET_BAD_ARGS = arguments refused\n"
          "ZRV_ERR_NET_UNKNOWN_STATUS = status %1%: [%2%]\n"
+         "ZRV_ERR_NET_RESPONSE_TOO_LARGE = answer over %1% bytes\n"
          "ERROR_I18N_FORMAT_PREFIX = pattern %1% failed: \n";
 }
 

@@ -3,10 +3,12 @@
 // images that are not what the plug-in sends, how its test controls reach the plug-in's error
 // codes, and that it starts and stops the way a test that runs it needs.
 #include <fcntl.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -60,7 +63,8 @@ const char* const lang_conf =
     "ZRV_ERR_NET_CONNECTION=cannot connect: %1%\n"
     "ZRV_ERR_NET_MISSING_ARGS=missing arguments\n"
     "ZRV_ERR_NET_BAD_ARGS=bad arguments\n"
-    "ZRV_ERR_NET_UNKNOWN_STATUS=status %1%: %2%\n";
+    "ZRV_ERR_NET_UNKNOWN_STATUS=status %1%: %2%\n"
+    "ZRV_ERR_NET_RESPONSE_TOO_LARGE=answer over %1% bytes\n";
 
 bool starts_with(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
@@ -122,6 +126,8 @@ class server_process {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
   }
   std::string error_output() const { return read_file(m_error_file); }
+  // The most memory the program held, in KiB; known once it has been reaped.
+  long peak_kib() const { return m_usage.ru_maxrss; }
 
   // Sends the signal and reaps the program; returns its wait status (-1 when it was not
   // running). A program that does not end by the deadline is killed.
@@ -137,11 +143,11 @@ class server_process {
   int reap() {
     int status = -1;
     const auto until = std::chrono::steady_clock::now() + deadline;
-    while (::waitpid(m_pid, &status, WNOHANG) == 0) {
+    while (::wait4(m_pid, &status, WNOHANG, &m_usage) == 0) {
       if (std::chrono::steady_clock::now() > until) {
         ADD_FAILURE() << "assess-server did not end; killed";
         ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &status, 0);
+        ::wait4(m_pid, &status, 0, &m_usage);
         break;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -187,6 +193,7 @@ class server_process {
   pid_t m_pid = -1;
   std::string m_first_line;
   int m_port = 0;
+  rusage m_usage{};
 };
 
 bool exited_cleanly(int status) {
@@ -742,6 +749,182 @@ TEST_F(AssessServer, ControlsReachThePluginsErrorCodes) {
       }
     }
   }
+}
+
+// A body larger than the server's limit is read to its end without being kept, and answered 413
+// with the reason: the client gets an answer, and the server's memory stays small.
+TEST_F(AssessServer, BodiesAboveTheLimitAreRefusedWithoutBeingKept) {
+  struct limit_case {
+    std::vector<std::string> args;
+    std::size_t bytes;
+    int status;
+    std::string error;
+  };
+  const std::size_t mib = 1024 * 1024;
+  const std::vector<limit_case> cases{
+      {{"--max-body", "1048576"}, 256 * mib, 413, "the request body is larger than 1048576 bytes"},
+      {{"--max-body", "1048576"}, mib - 100, 200, ""},
+      // The default, 64 MiB.
+      {{}, 64 * mib + 1, 413, "the request body is larger than 67108864 bytes"},
+  };
+  const std::string chunk(65536, 'x');
+  for (const limit_case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " bytes");
+    std::vector<std::string> args{"--port", "0"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    server_process server(args);
+    ASSERT_GT(server.port(), 0) << server.error_output();
+    httplib::Client client("127.0.0.1", server.port());
+    client.set_read_timeout(std::chrono::seconds(300));
+    client.set_write_timeout(std::chrono::seconds(300));
+    const std::size_t total = c.bytes;
+    // Made as it goes out: the test holds no more of the upload than a chunk.
+    const httplib::MultipartFormDataProviderItems items{
+        {"data",
+         [&](std::size_t offset, httplib::DataSink& sink) {
+           if (offset >= total) {
+             sink.done();
+             return true;
+           }
+           return sink.write(chunk.data(), std::min(chunk.size(), total - offset));
+         },
+         "data", "application/octet-stream"}};
+    const httplib::Result r =
+        client.Post("/upload", httplib::Headers(), httplib::MultipartFormDataItems(), items);
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(c.status, r->status) << r->body;
+    const json_t answer = parse_json(r->body);
+    if (c.status == 413) {
+      EXPECT_EQ(c.error, answer.get<std::string>("error", "")) << r->body;
+      EXPECT_EQ(std::vector<std::string>{"data"}, names_of(answer));
+    } else {
+      EXPECT_EQ(total, parts_of(answer).front().second.get<std::size_t>("bytes", 0)) << r->body;
+    }
+    EXPECT_TRUE(server.wait_for_note("received 1 part, " + std::to_string(total) + " bytes"))
+        << server.error_output();
+    EXPECT_TRUE(exited_cleanly(server.stop(SIGTERM))) << server.error_output();
+    if (c.bytes == 256 * mib) {
+      EXPECT_LT(server.peak_kib(), 128 * 1024) << "the server held the body";
+    }
+  }
+}
+
+// An answer larger than "audio.max_response_size" (16 MiB by default) ends the transfer with the
+// translated error, also an answer of unknown length (sent in chunks) and one with an error
+// status; an answer of the limit itself arrives whole.
+TEST_F(AssessServer, AnswersAboveTheClientsLimitEndTheTransfer) {
+  const std::size_t limit = 16 * 1024 * 1024;
+  struct answer_case {
+    std::string query;
+    bool whole;
+  };
+  const std::string at_limit = "?bytes=" + std::to_string(limit);
+  const std::string over_limit = "?bytes=" + std::to_string(limit + 1);
+  for (const answer_case& c :
+       {answer_case{at_limit, true}, answer_case{at_limit + "&chunked=1", true},
+        answer_case{over_limit, false}, answer_case{over_limit + "&chunked=1", false},
+        answer_case{"?bytes=209715200&status=500&chunked=1", false}}) {
+    SCOPED_TRACE(c.query);
+    vocle::http::form_fields fields;
+    fields["data"] = vocle::http::form_field{"binary", boost::any(binary_of("abc"))};
+    const FB::VariantList result = post("/upload" + c.query, fields);
+    const std::string text = text_of(result);
+    if (c.whole) {
+      EXPECT_TRUE(succeeded(result)) << text.substr(0, 200);
+      EXPECT_EQ(limit, text.size());
+    } else {
+      EXPECT_FALSE(succeeded(result));
+      EXPECT_EQ("answer over 16777216 bytes, " + result.at(3).convert_cast<std::string>(),
+                text.substr(0, 1000));
+    }
+  }
+}
+
+// Runs the work in a child process whose address space may grow by at most `budget` bytes more
+// than it has when the child starts; returns the child's exit code, or minus the signal that
+// ended it. The sanitizers' allocators report a failed allocation instead of throwing it, so
+// there the work is not run (0).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VOCLE_ALLOCATION_FAILURE_THROWS 0
+#else
+#define VOCLE_ALLOCATION_FAILURE_THROWS 1
+#endif
+
+int run_with_address_space(std::size_t budget, const std::function<int()>& work) {
+  const pid_t child = ::fork();
+  if (child < 0) {
+    ADD_FAILURE() << "fork: " << std::strerror(errno);
+    return -1;
+  }
+  if (child == 0) {
+    long pages = 0;
+    std::istringstream(read_file("/proc/self/statm")) >> pages;
+    const rlim_t limit = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + budget;
+    const rlimit space{limit, limit};
+    // Threads that libcurl may start would each reserve an allocation arena of their own (64 MiB
+    // of address space): one arena keeps the space to what is allocated.
+    ::mallopt(M_ARENA_MAX, 1);
+    if (pages <= 0 || ::setrlimit(RLIMIT_AS, &space) != 0) {
+      ::_exit(100);
+    }
+    ::_exit(work());
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+// One post from a child process: 0 when it returned and gave exactly one failure list whose
+// text starts with `text`; 1 with no list or more than one, 2 when the upload succeeded, 3 with
+// another text.
+int child_post(const std::string& url, const std::string& text) {
+  auto callback = boost::make_shared<recording_function>();
+  vocle::http::form_fields fields;
+  fields["data"] = vocle::http::form_field{"binary", boost::any(binary_of("abc"))};
+  auto table = boost::make_shared<studio::task_table>();
+  task* t = new task(0, 60, table);
+  table->tasks[0] = t;
+  t->set_status(task::task_posting);
+  vocle::http::request_factory::post(url, "", callback, vocle::function_ptr(), fields, t);
+  const std::vector<FB::VariantList> lists = callback->lists();
+  if (lists.size() != 1 || lists[0].size() != 4) {
+    return 1;
+  }
+  if (lists[0][0].convert_cast<bool>()) {
+    return 2;
+  }
+  const std::string got = lists[0][1].convert_cast<std::string>();
+  if (!starts_with(got, text)) {
+    std::fprintf(stderr, "the post's text: %s\n", got.substr(0, 300).c_str());
+    return 3;
+  }
+  return 0;
+}
+
+// The client holds no more of an answer than its limit: a 200 MB error answer of unknown length
+// is refused within a small address space.
+TEST_F(AssessServer, ALargeErrorAnswerNeedsLittleMemory) {
+  if (!VOCLE_ALLOCATION_FAILURE_THROWS) {
+    GTEST_SKIP() << "the sanitizer's allocator does not throw on failure";
+  }
+  const std::string url = m_server.url("/upload?bytes=209715200&status=500&chunked=1");
+  EXPECT_EQ(0, run_with_address_space(160 * 1024 * 1024,
+                                      [&] { return child_post(url, "answer over 16777216 "); }));
+}
+
+// No memory for an answer that the limit allows: the post still ends in exactly one failure list
+// with the reason, and returns.
+TEST_F(AssessServer, NoMemoryForTheAnswerEndsInOneFailureList) {
+  if (!VOCLE_ALLOCATION_FAILURE_THROWS) {
+    GTEST_SKIP() << "the sanitizer's allocator does not throw on failure";
+  }
+  m_config.rewrite("vocle.conf", "[audio]\nmax_response_size=1073741824\n");
+  // The 200 MiB of an answer of announced length arrive within the space, but the answer's text,
+  // a second copy, does not fit.
+  const std::string url = m_server.url("/upload?bytes=209715200");
+  EXPECT_EQ(0, run_with_address_space(300 * 1024 * 1024, [&] {
+              return child_post(url, "transfer failed: std::bad_alloc, ulnow: ");
+            }));
 }
 
 // SIGTERM and SIGINT stop the server with status 0 while an answer is still delayed; the

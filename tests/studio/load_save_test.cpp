@@ -1,5 +1,9 @@
 // Loading records from files and saving them, one at a time and as lists: real files in
 // temporary folders, under each value of "system.file_permission".
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -242,6 +246,30 @@ TEST_F(Files, AFailedLoadLeavesTheSamplesAsTheyWere) {
   const std::string missing = m_dir.file("missing.raw");
   EXPECT_EQ(describe({false, "load failed"}), describe(load(0, missing)));
   EXPECT_EQ(describe({false, "load failed"}), describe(load(0, m_dir.path())));  // a folder
+  EXPECT_EQ(sample_record, samples(0));
+  EXPECT_EQ(2u, m_log.count("ERROR", "file open failure"));
+}
+
+// The page names the path: a FIFO (whose open would wait for a writer, and a closing page with
+// it) or a device is refused at once, like a missing file. Should the load wait all the same, the
+// test gives the FIFO a writer so that the worker ends, and fails.
+TEST_F(Files, ALoadOfWhatIsNoRegularFileFailsWithoutWaiting) {
+  fill(0, sample_record);
+  const std::string fifo = m_dir.file("pipe.raw");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+    recorder r = boost::make_shared<recording_function>();
+    m_studio.threaded_load_record(0, "raw", path, false, r);
+    const bool reported = r->wait_for(1);
+    if (!reported) {
+      const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (writer >= 0) {
+        ::close(writer);
+      }
+    }
+    ASSERT_TRUE(reported) << "the load of " << path << " waits";
+    EXPECT_EQ(describe({false, "load failed"}), describe(r->lists().at(0))) << path;
+  }
   EXPECT_EQ(sample_record, samples(0));
   EXPECT_EQ(2u, m_log.count("ERROR", "file open failure"));
 }

@@ -8,18 +8,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <sstream>
 
+#include "tools/assess-server/form_reader.h"
 #include "tools/assess-server/wav_dvi_adpcm_image.h"
 
 namespace assess {
 
 namespace {
 
-const char* const recognition_path = "/1/assess.wav";
 const std::size_t max_delay_ms = 3600000;
 
 // One line on standard error, written at once so that lines of parallel requests do not mix.
@@ -106,7 +108,43 @@ struct controls {
   std::size_t delay_ms = 0;
   bool drop = false;
   int status = 0;  // 0: the status of the answer
+  bool filler = false;
+  std::size_t bytes = 0;  // of filler, when filler is set
+  bool chunked = false;
 };
+
+// The largest filler answer (bytes=N).
+const std::size_t max_filler_bytes = 9999999999;
+
+// Sends n bytes of filler text, made as they go out: with their length announced, or in chunks.
+void send_filler(httplib::Response& response, std::size_t n, bool chunked) {
+  static const std::string piece = [] {
+    std::string text;
+    while (text.size() < 65536) {
+      text += "0123456789abcdefghijklmnopqrstuvwxyz\n";
+    }
+    return text.substr(0, 65536);
+  }();
+  if (!chunked) {
+    response.set_content_provider(
+        n, "text/plain", [](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          return sink.write(piece.data() + offset % 37,
+                            std::min(length, piece.size() - offset % 37));
+        });
+    return;
+  }
+  auto sent = std::make_shared<std::size_t>(0);
+  response.set_chunked_content_provider(
+      "text/plain", [n, sent](std::size_t, httplib::DataSink& sink) {
+        if (*sent >= n) {
+          sink.done();
+          return true;
+        }
+        const std::size_t length = std::min(piece.size(), n - *sent);
+        *sent += length;
+        return sink.write(piece.data(), length);
+      });
+}
 
 // Empty when the controls read; else why not.
 std::string read_controls(const httplib::Request& request, controls& c) {
@@ -130,6 +168,20 @@ std::string read_controls(const httplib::Request& request, controls& c) {
       return "status must be an HTTP status from 200 to 599";
     }
     c.status = static_cast<int>(value);
+  }
+  if (request.has_param("bytes")) {
+    if (!whole_number(request.get_param_value("bytes"), max_filler_bytes, value)) {
+      return "bytes must be a whole number up to " + std::to_string(max_filler_bytes);
+    }
+    c.filler = true;
+    c.bytes = value;
+  }
+  if (request.has_param("chunked")) {
+    const std::string chunked = request.get_param_value("chunked");
+    if (chunked != "0" && chunked != "1") {
+      return "chunked must be 0 or 1";
+    }
+    c.chunked = chunked == "1";
   }
   return std::string();
 }
@@ -200,7 +252,7 @@ std::string duration_text(double seconds) {
 
 }  // namespace
 
-assess_server::assess_server() {
+assess_server::assess_server(std::size_t max_body) : m_max_body(max_body) {
   // cpp-httplib's default lets a second server share a busy port (SO_REUSEPORT) and take some
   // of its connections. One server per port: reusing an address that only lingers after a
   // restart is all that is allowed.
@@ -261,29 +313,23 @@ void assess_server::pause(std::size_t milliseconds) {
 void assess_server::serve(const httplib::Request& request, httplib::Response& response,
                           const httplib::ContentReader& reader, bool recognition) {
   const bool multipart = request.is_multipart_form_data();
-  std::vector<part> parts;
+  form_reader form(m_max_body);
   std::size_t bytes = 0;
   bool read = false;
   if (multipart) {
     read = reader(
         [&](const httplib::MultipartFormData& header) {
-          parts.push_back(part{header.name, header.filename, header.content_type, std::string()});
-          return true;
+          return form.header(header.name, header.filename, header.content_type);
         },
-        [&](const char* data, std::size_t length) {
-          if (parts.empty()) {
-            return false;
-          }
-          parts.back().content.append(data, length);
-          bytes += length;
-          return true;
-        });
+        [&](const char* data, std::size_t length) { return form.content(data, length); });
+    bytes = form.bytes();
   } else {
     read = reader([&](const char*, std::size_t length) {
       bytes += length;
       return true;
     });
   }
+  const std::vector<part>& parts = form.parts();
   const std::string what = request.method + " " + request.target;
   note(what + ": received " + std::to_string(parts.size()) +
        (parts.size() == 1 ? " part, " : " parts, ") + std::to_string(bytes) + " bytes");
@@ -291,8 +337,12 @@ void assess_server::serve(const httplib::Request& request, httplib::Response& re
   controls c;
   const std::string control_error = read_controls(request, c);
   answer a{0, std::string()};
+  const bool too_large = form.too_large();
   if (!control_error.empty()) {
     a = refusal(400, control_error, parts);
+  } else if (too_large) {
+    a = refusal(413, "the request body is larger than " + std::to_string(m_max_body) + " bytes",
+                parts);
   } else {
     if (c.delay_ms) {
       pause(c.delay_ms);
@@ -316,6 +366,12 @@ void assess_server::serve(const httplib::Request& request, httplib::Response& re
     }
   }
   response.status = a.status;
+  if (c.filler && !too_large && control_error.empty()) {
+    send_filler(response, c.bytes, c.chunked);
+    note(what + ": " + std::to_string(a.status) + ", " + std::to_string(c.bytes) +
+         " bytes of filler");
+    return;
+  }
   response.set_content(a.body, "application/json");
   note(what + ": " + std::to_string(a.status));
 }

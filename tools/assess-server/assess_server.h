@@ -19,7 +19,14 @@
 //   delay_ms=N   answer after N milliseconds (at most 3600000)
 //   drop=1       close the connection without an answer (after the delay, if any)
 //   status=N     answer with status N (200 to 599) and the body the request would have got
+//   bytes=N      answer with N bytes of filler text in place of the JSON body, with the
+//                answer's status; for clients' answer limits
+//   chunked=1    send the filler in chunks, without announcing its length
 // A control with a value outside these is answered 400. Other query parameters are ignored.
+//
+// A request body larger than the server's limit (--max-body, 64 MiB by default) is read to its
+// end without being kept and answered 413 with {"error": "why", "parts": [...]}, whatever the
+// controls say.
 #pragma once
 
 #include <condition_variable>
@@ -48,7 +55,10 @@ class assess_server {
     std::string body;
   };
 
-  assess_server();
+  // The largest request body that is kept, by default.
+  static constexpr std::size_t default_max_body = 64 * 1024 * 1024;
+
+  explicit assess_server(std::size_t max_body = default_max_body);
   assess_server(const assess_server&) = delete;
   assess_server& operator=(const assess_server&) = delete;
 
@@ -74,6 +84,7 @@ class assess_server {
   // Waits, or less when the server stops first.
   void pause(std::size_t milliseconds);
 
+  const std::size_t m_max_body;
   httplib::Server m_server;
   std::mutex m_mutex;
   std::condition_variable m_changed;
