@@ -185,7 +185,7 @@ bool studio::save_file(const std::string& path, const boost::shared_ptr<binary>&
       return false;
     }
   }
-  // Written beside the file and renamed over it: a failed save leaves the old file as it was.
+  // Over a plain file, written beside it and renamed over it: a failed save leaves the old file.
   if (!bytes->save(file.string())) {
     VOCLE_LOG_ERROR("file save failed");
     return false;
