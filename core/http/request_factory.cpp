@@ -19,24 +19,29 @@ std::mutex request_mutex;
 namespace {
 
 // The form and its part header lists, freed in that order whatever way post is left: libcurl
-// refers to the lists from the form, so they outlive it.
+// refers to the lists from the form, so they outlive it. The lines about the freeing are post's
+// and name it (owner: post's __PRETTY_FUNCTION__).
 class form_guard {
  public:
-  form_guard() = default;
+  explicit form_guard(const char* owner) : m_owner(owner) {}
   form_guard(const form_guard&) = delete;
   form_guard& operator=(const form_guard&) = delete;
   ~form_guard() {
     curl_formfree(first);
-    VOCLE_LOG_TRACE("post freed");
+    log::write(FB::Log::LogLevel_Trace, __FILE__, __LINE__, m_owner, "post freed");
     for (curl_slist* list : lists) {
       curl_slist_free_all(list);
-      VOCLE_LOG_TRACE("curl_slist %1% freed", static_cast<const void*>(list));
+      log::write(FB::Log::LogLevel_Trace, __FILE__, __LINE__, m_owner, "curl_slist %1% freed",
+                 static_cast<const void*>(list));
     }
   }
 
   curl_httppost* first = nullptr;
   curl_httppost* last = nullptr;
   request_factory::header_lists lists;
+
+ private:
+  const char* const m_owner;
 };
 
 }  // namespace
@@ -73,7 +78,7 @@ void request_factory::post(const std::string& uri, const std::string& cookie,
   std::unique_ptr<task> held(std::move(owned));
   VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
 
-  form_guard form;
+  form_guard form(__PRETTY_FUNCTION__);
   build_form(form.first, form.last, fields, form.lists);
 
   if (form.first) {
