@@ -453,6 +453,7 @@ int main(int argc, char** argv) {
   if (!set_up(r, why)) {
     std::printf("bench_workers: cannot run under real-time pacing here: %s\n", why.c_str());
     r.studio.reset();
+    vocle::audio::studio::shutdown_workers();
     if (portaudio::System::exists()) {
       portaudio::System::terminate();
     }
@@ -462,8 +463,9 @@ int main(int argc, char** argv) {
   }
   benchmark::RunSpecifiedBenchmarks();
   print_figures();
-  // The studio waits for its workers; every recording was stopped above.
+  // Every recording was stopped above; the workers are over before the audio system goes.
   r.studio.reset();
+  vocle::audio::studio::shutdown_workers();
   portaudio::System::terminate();
   r.jack.stop();
   finished = true;

@@ -114,8 +114,15 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     }
     set_option(handle, CURLOPT_HTTPHEADER, request_headers);
 
-    TRANSFER_LOG(Debug, "posting to server");
-    result = curl_easy_perform(handle);
+    if (upload_task && upload_task->cancelled_by_all() && upload_task->cancel_due()) {
+      // The process is ending: a transfer that has not begun is not made at all, as if its
+      // first progress report had aborted it.
+      TRANSFER_LOG(Error, "task(%1%) canceled", upload_task->id());
+      result = CURLE_ABORTED_BY_CALLBACK;
+    } else {
+      TRANSFER_LOG(Debug, "posting to server");
+      result = curl_easy_perform(handle);
+    }
     if (result == CURLE_ABORTED_BY_CALLBACK && context.redirect_refused) {
       result = CURLE_OK;  // the transfer ended with the redirect's answer
     }
@@ -245,7 +252,7 @@ int request_factory::xferinfo(progress_context* context, std::int64_t dltotal, s
     VOCLE_LOG_ERROR("no task, abort");
     return 1;
   }
-  if (context->task->exchange_status(task::task_cancel_requested, task::task_canceled)) {
+  if (context->task->cancel_due()) {
     VOCLE_LOG_ERROR("task(%1%) canceled", context->task->id());
     return 1;
   }

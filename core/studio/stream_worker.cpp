@@ -61,18 +61,6 @@ unsigned long frame_count(std::uint64_t frames) {
 
 }  // namespace
 
-stream_worker::stream_setup stream_worker::setup_of(const studio& owner,
-                                                    std::atomic<bool>& layout_warned,
-                                                    const std::atomic<bool>& closing) {
-  return stream_setup{owner.sample_rate(),
-                      owner.frames_per_buffer(),
-                      owner.channels(),
-                      owner.sample_format(),
-                      owner.interleaved(),
-                      &layout_warned,
-                      &closing};
-}
-
 void stream_worker::start(studio& owner, kind what, std::size_t index, const function_ptr& callback,
                           const function_ptr& volumn, const studio::options_t& options,
                           const char* starter) {
@@ -81,25 +69,29 @@ void stream_worker::start(studio& owner, kind what, std::size_t index, const fun
   studio::buffer_ptr buffer = owner.get_buffer(index);
   ::vocle::log::write(FB::Log::LogLevel_Debug, __FILE__, __LINE__, starter,
                       "buffer %1% of index %2%", static_cast<const void*>(buffer.get()), index);
-  studio* const s = &owner;
+  const studio::worker_context context = owner.context();
   studio::options_t copy = options;
   function_ptr result = callback;
   function_ptr listener = volumn;
   // The worker takes the buffer and the callbacks out of the closure, so that they are released
-  // when it ends, before the studio stops waiting for it.
-  owner.start_worker([s, what, buffer, result, listener, copy]() mutable {
-    if (what == recording) {
-      s->start_record(std::move(buffer), std::move(result), std::move(listener), std::move(copy));
-    } else {
-      s->playback(std::move(buffer), std::move(result), std::move(listener), std::move(copy));
-    }
-  });
+  // when it ends. It is counted among the page's streams, which the closing page waits for.
+  worker_registry::start(
+      [context, what, buffer, result, listener, copy]() mutable {
+        if (what == recording) {
+          studio::start_record(context, std::move(buffer), std::move(result), std::move(listener),
+                               std::move(copy));
+        } else {
+          studio::playback(context, std::move(buffer), std::move(result), std::move(listener),
+                           std::move(copy));
+        }
+      },
+      context.streams->running);
 }
 
-stream_worker::stream_worker(kind what, const stream_setup& setup, studio::buffer_ptr buffer,
-                             function_ptr callback, const char* function)
+stream_worker::stream_worker(kind what, const studio::worker_context& context,
+                             studio::buffer_ptr buffer, function_ptr callback, const char* function)
     : m_kind(what),
-      m_setup(setup),
+      m_context(context),
       m_buffer(std::move(buffer)),
       m_callback(std::move(callback)),
       m_function(function),
@@ -119,8 +111,7 @@ stream_worker::~stream_worker() {
 void stream_worker::run(const function_ptr& volumn, const studio::options_t& options) noexcept {
   WORKER_LOG(Info, "entered");
   try {
-    take_over();
-    if (start(volumn, options)) {
+    if (take_over() && start(volumn, options)) {
       poll_until_inactive_and_finish();
     }
     return;
@@ -150,7 +141,7 @@ void stream_worker::run(const function_ptr& volumn, const studio::options_t& opt
   }
 }
 
-void stream_worker::take_over() {
+bool stream_worker::take_over() {
   const direction& d = directions[m_kind];
   m_lock.lock();
   const std::uint32_t status = m_buffer->m_status;
@@ -163,6 +154,13 @@ void stream_worker::take_over() {
   // ran it may still be ending; so the buffer must also be free of its owner.
   for (;;) {
     m_lock.lock();
+    if (closing()) {
+      // The page has gone: the action never starts, and the record stays as it is.
+      WORKER_LOG(Debug, "page closing, %1% not started", address());
+      m_reported = true;
+      m_lock.unlock();
+      return false;
+    }
     if (m_buffer->m_status == audio_buffer::status_idle && !m_buffer->m_owned) {
       break;
     }
@@ -174,6 +172,7 @@ void stream_worker::take_over() {
   m_buffer->m_stop_requested = false;
   m_buffer->m_owned = true;
   m_owner = true;
+  return true;
 }
 
 bool stream_worker::start(const function_ptr& volumn, const studio::options_t& options) {
@@ -187,17 +186,9 @@ bool stream_worker::start(const function_ptr& volumn, const studio::options_t& o
   }
   m_buffer->m_listener = volumn;
   if (input) {
-    m_buffer->prepare_record(m_setup.sample_rate, options);
+    m_buffer->prepare_record(m_context.sample_rate, options);
   } else {
-    m_buffer->prepare_playback(m_setup.sample_rate, options);
-  }
-  if (closing()) {
-    // The page has gone: the action ends as one stopped before its first block.
-    WORKER_LOG(Debug, "studio closing, %1% not started", address());
-    function_ptr released;
-    released.swap(m_buffer->m_listener);
-    finish();
-    return false;
+    m_buffer->prepare_playback(m_context.sample_rate, options);
   }
 
   const studio::device_pair devices = studio::choose_device();
@@ -221,13 +212,13 @@ bool stream_worker::start(const function_ptr& volumn, const studio::options_t& o
   try {
     warn_about_layout();
     const portaudio::DirectionSpecificStreamParameters one_way(
-        *device, channel_count(m_setup.channels), portaudio::INT16, false,
+        *device, channel_count(m_context.channels), portaudio::INT16, false,
         input ? device->defaultLowInputLatency() : device->defaultLowOutputLatency(), nullptr);
     const portaudio::DirectionSpecificStreamParameters none =
         portaudio::DirectionSpecificStreamParameters::null();
-    const portaudio::StreamParameters parameters(input ? one_way : none, input ? none : one_way,
-                                                 m_setup.sample_rate,
-                                                 frame_count(m_setup.frames_per_buffer), paClipOff);
+    const portaudio::StreamParameters parameters(
+        input ? one_way : none, input ? none : one_way, m_context.sample_rate,
+        frame_count(m_context.frames_per_buffer), paClipOff);
     // The constructor opens the stream.
     m_stream = boost::make_shared<stream_t>(parameters, *m_buffer, d.callback);
     m_stream->start();
@@ -337,22 +328,26 @@ void stream_worker::close_stream() noexcept {
 void stream_worker::report(const FB::VariantList& result) {
   // Counted before the call: a delivery that fails is not tried again.
   m_reported = true;
+  if (closing()) {
+    WORKER_LOG(Debug, "page closing, no report of %1%", address());
+    return;
+  }
   if (m_callback) {
     m_callback->call_async(result);
   }
 }
 
 void stream_worker::warn_about_layout() const {
-  if (m_setup.sample_format == paInt16 && !m_setup.interleaved) {
+  if (m_context.sample_format == paInt16 && !m_context.interleaved) {
     return;
   }
-  if (m_setup.layout_warned && m_setup.layout_warned->exchange(true)) {
+  if (m_context.streams && m_context.streams->layout_warned.exchange(true)) {
     return;
   }
   WORKER_LOG(Warn,
              "streams carry 16-bit non-interleaved samples: sample format %1% and interleaved %2% "
              "are not used",
-             m_setup.sample_format, m_setup.interleaved);
+             m_context.sample_format, m_context.interleaved);
 }
 
 }  // namespace audio
