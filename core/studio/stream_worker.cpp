@@ -1,12 +1,14 @@
 #include "core/studio/stream_worker.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <utility>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/make_shared.hpp>
-#include <boost/thread/thread.hpp>
 #include <portaudiocpp/PortAudioCpp.hxx>
 
 #include "core/audio/audio_buffer.h"
@@ -45,7 +47,9 @@ const direction directions[] = {
      "audio playback %1% started"},
 };
 
-const boost::posix_time::milliseconds poll_interval(50);
+const std::chrono::milliseconds poll_interval(50);
+// While the page closes, the worker looks more often: the close waits for the stream to stop.
+const std::chrono::milliseconds closing_poll_interval(2);
 
 // Counts beyond the 32 bits of the stream parameters stay out of range instead of wrapping to
 // something the device might accept.
@@ -70,28 +74,32 @@ void stream_worker::start(studio& owner, kind what, std::size_t index, const fun
   ::vocle::log::write(FB::Log::LogLevel_Debug, __FILE__, __LINE__, starter,
                       "buffer %1% of index %2%", static_cast<const void*>(buffer.get()), index);
   const studio::worker_context context = owner.context();
+  // Taken here, on the page's thread: a page that closes from now on waits for this stream too.
+  worker_registry::place_ptr place =
+      boost::make_shared<worker_registry::place>(context.streams->running);
   studio::options_t copy = options;
   function_ptr result = callback;
   function_ptr listener = volumn;
   // The worker takes the buffer and the callbacks out of the closure, so that they are released
-  // when it ends. It is counted among the page's streams, which the closing page waits for.
-  worker_registry::start(
-      [context, what, buffer, result, listener, copy]() mutable {
-        if (what == recording) {
-          studio::start_record(context, std::move(buffer), std::move(result), std::move(listener),
-                               std::move(copy));
-        } else {
-          studio::playback(context, std::move(buffer), std::move(result), std::move(listener),
-                           std::move(copy));
-        }
-      },
-      context.streams->running);
+  // when it ends.
+  worker_registry::start([context, place, what, buffer, result, listener, copy]() mutable {
+    if (what == recording) {
+      studio::start_record(context, place, std::move(buffer), std::move(result),
+                           std::move(listener), std::move(copy));
+    } else {
+      studio::playback(context, place, std::move(buffer), std::move(result), std::move(listener),
+                       std::move(copy));
+    }
+    place->give_up();
+  });
 }
 
 stream_worker::stream_worker(kind what, const studio::worker_context& context,
-                             studio::buffer_ptr buffer, function_ptr callback, const char* function)
+                             const worker_registry::place_ptr& place, studio::buffer_ptr buffer,
+                             function_ptr callback, const char* function)
     : m_kind(what),
       m_context(context),
+      m_place(place),
       m_buffer(std::move(buffer)),
       m_callback(std::move(callback)),
       m_function(function),
@@ -106,6 +114,25 @@ stream_worker::~stream_worker() {
     m_lock.unlock();
   }
   close_stream();
+  give_up_place();
+}
+
+void stream_worker::give_up_place() {
+  if (m_place) {
+    m_place->give_up();
+  }
+}
+
+void stream_worker::pause() const {
+  studio::page_streams* const streams = m_context.streams.get();
+  if (!streams) {
+    std::this_thread::sleep_for(poll_interval);
+    return;
+  }
+  const bool was_closing = closing();
+  std::unique_lock<std::mutex> lock(streams->wake_mutex);
+  streams->wake.wait_for(lock, was_closing ? closing_poll_interval : poll_interval,
+                         [&] { return !was_closing && streams->closing.load(); });
 }
 
 void stream_worker::run(const function_ptr& volumn, const studio::options_t& options) noexcept {
@@ -166,7 +193,7 @@ bool stream_worker::take_over() {
     }
     m_lock.unlock();
     WORKER_LOG(Trace, "wait previous audio action %1% stopped", address());
-    boost::this_thread::sleep(poll_interval);
+    pause();
   }
   // Held from here until the stream runs.
   m_buffer->m_stop_requested = false;
@@ -253,8 +280,10 @@ void stream_worker::poll_until_inactive_and_finish() {
     }
     m_lock.unlock();
     WORKER_LOG(Trace, "waiting audio %1% completed", address());
-    boost::this_thread::sleep(poll_interval);
+    pause();
   }
+  // The stream takes and gives no more blocks: a closing page need not wait for the rest.
+  give_up_place();
   finish();
 }
 

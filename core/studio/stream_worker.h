@@ -14,9 +14,10 @@
 //
 // A closing page (or the end of the process) ends every action promptly, and the page hears no
 // more of it: a worker that would take a buffer over, or is still waiting for one, gives up
-// without touching the buffer or opening a stream, and a worker whose stream runs raises the
-// buffer's stop flag at its next poll, so the stream completes at its next block. Such an
-// action reports nothing.
+// without touching the buffer or opening a stream, and a worker whose stream runs (woken by the
+// close) raises the buffer's stop flag, so the stream completes at its next block; the worker
+// gives up its place among the page's running streams as soon as it sees the stream stopped,
+// then closes it. Such an action reports nothing.
 //
 // Whatever fails, nothing leaves the worker: a PortAudio failure while the stream is opened,
 // started or polled ends as an open failure (the translated "AUDIO_OPEN_INPUT_DEVICE_FAILURE" or
@@ -57,9 +58,12 @@ class stream_worker : private boost::noncopyable {
                     const char* starter);
 
   // context: what the worker keeps of its studio (the stream parameters as they were when it
-  // was started, the page's closing flag). function: the __PRETTY_FUNCTION__ of the studio
-  // member the worker runs for; the worker's log lines carry its name.
-  stream_worker(kind what, const studio::worker_context& context, studio::buffer_ptr buffer,
+  // was started, the page's closing flag). place: the worker's place among the page's running
+  // streams, given up as soon as its stream has stopped (or when the worker ends); may be null.
+  // function: the __PRETTY_FUNCTION__ of the studio member the worker runs for; the worker's
+  // log lines carry its name.
+  stream_worker(kind what, const studio::worker_context& context,
+                const worker_registry::place_ptr& place, studio::buffer_ptr buffer,
                 function_ptr callback, const char* function);
   ~stream_worker();
 
@@ -82,6 +86,10 @@ class stream_worker : private boost::noncopyable {
   // Called with the mutex held.
   void finish();
   bool closing() const { return m_context.closing(); }
+  // Waits one poll interval, or less: a page that begins to close wakes the worker at once, and
+  // a closing page's worker polls often, so that its page's close is over soon after its stream.
+  void pause() const;
+  void give_up_place();
   // Ends the action as failed with the translated text of the key.
   void fail(const char* key);
   void end_failed(const std::string& text);
@@ -92,6 +100,7 @@ class stream_worker : private boost::noncopyable {
 
   const kind m_kind;
   const studio::worker_context m_context;
+  worker_registry::place_ptr m_place;
   const studio::buffer_ptr m_buffer;
   const function_ptr m_callback;
   const char* const m_function;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <mutex>
 #include <utility>
 
 #include <boost/make_shared.hpp>
@@ -21,9 +22,9 @@ namespace {
 const char* const limit_error = "reach max_buffer_count limit";
 const char* const version_text = "1.1.0.0";
 
-// How long a closing page waits at most for its streams to close: far beyond one block and one
-// poll, which is what a device that delivers blocks takes.
-const std::chrono::seconds streams_close_limit(5);
+// How long a closing page waits at most for its streams to stop: far beyond one block, which is
+// what a device that delivers blocks takes.
+const std::chrono::seconds streams_stop_limit(5);
 // How long the end of the process waits at most for its workers when uploads have no time-out:
 // a cancelled transfer aborts at its next progress report, which libcurl makes at least about
 // once a second, so this bound is only reached by a worker stuck elsewhere.
@@ -81,10 +82,15 @@ studio::studio()
 studio::~studio() {
   // The page has gone. Its recordings and playbacks stop now, so that the microphone and the
   // speaker are free when the page is: a running stream completes at its next block (the flag
-  // raised here for the buffers in the table, by the worker's own poll for those that have left
-  // it), and a worker about to open one does not. Nothing else is waited for: every other worker
-  // runs on what it holds of the studio, never on the studio itself.
-  m_streams->closing.store(true);
+  // raised here for the buffers in the table, by the worker itself, woken now, for those that
+  // have left it), and a worker about to open one does not. The page waits until its streams
+  // take and give no more blocks; each worker then closes its device on its own. Nothing else is
+  // waited for: every other worker runs on what it holds of the studio, never on the studio.
+  {
+    std::lock_guard<std::mutex> lock(m_streams->wake_mutex);
+    m_streams->closing.store(true);
+  }
+  m_streams->wake.notify_all();
   VOCLE_LOG_DEBUG("closing");
   {
     boost::mutex::scoped_lock lock(m_buffers->mutex);
@@ -94,10 +100,10 @@ studio::~studio() {
       }
     }
   }
-  // A device that delivers no block at all would keep its stream open for ever; the page does
+  // A device that delivers no block at all would keep its stream running for ever; the page does
   // not wait for it beyond this. The worker ends on its own if the block ever comes.
-  if (!m_streams->running->wait_until(std::chrono::steady_clock::now() + streams_close_limit)) {
-    VOCLE_LOG_ERROR("audio streams still open after %1% s", streams_close_limit.count());
+  if (!m_streams->running->wait_until(std::chrono::steady_clock::now() + streams_stop_limit)) {
+    VOCLE_LOG_ERROR("audio streams still running after %1% s", streams_stop_limit.count());
   }
   // Uploads still under way hold the table; their tasks are theirs to free. Only the entries go.
   boost::mutex::scoped_lock lock(m_tasks->mutex);

@@ -11,10 +11,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,14 +65,17 @@ class studio : private boost::noncopyable {
   };
   typedef boost::shared_ptr<buffer_table> buffer_table_ptr;
 
-  // What a page shares with its recordings and playbacks: whether it is closing, whether a
-  // stream opening has warned yet that the configured stream layout is not used (once per page),
-  // and their count, which the closing page waits for.
+  // What a page shares with its recordings and playbacks: whether it is closing (raised under
+  // wake_mutex, and wake tells the workers at once), whether a stream opening has warned yet that
+  // the configured stream layout is not used (once per page), and the group of the streams that
+  // have not stopped yet, which the closing page waits for.
   struct page_streams {
     page_streams() : running(new worker_registry::group()) {}
     std::atomic<bool> closing{false};
     std::atomic<bool> layout_warned{false};
     const worker_registry::group_ptr running;
+    std::mutex wake_mutex;
+    std::condition_variable wake;
   };
   typedef boost::shared_ptr<page_streams> page_streams_ptr;
 
@@ -112,12 +117,13 @@ class studio : private boost::noncopyable {
   // Reads the "audio" settings and makes "audio.buffer_count" empty buffers (also more than
   // "audio.max_buffer_count" when so configured).
   studio();
-  // The page closes. Its recordings and playbacks stop, so the microphone and the speaker are
-  // free when this returns (within about one block and one poll; a device that delivers no
-  // block at all is waited for at most a few seconds); they report nothing to the page that has
-  // gone. Everything else the page started (uploads, loads, saves, stops) runs on to its end on
-  // what its worker holds, and reports as usual; this waits for none of it. The task table's
-  // entries are dropped; uploads still running remove their tasks from the (shared) table.
+  // The page closes. Its recordings and playbacks stop: when this returns no stream of the page
+  // takes or gives another block (within about one block; a device that delivers no block at
+  // all is waited for at most a few seconds), and each worker closes its device right after, on
+  // its own thread. They report nothing to the page that has gone. Everything else the page started
+  // (uploads, loads, saves, stops) runs on to its end on what its worker holds, and reports as
+  // usual; this waits for none of it. The task table's entries are dropped; uploads still running
+  // remove their tasks from the (shared) table.
   ~studio();
 
   // The end of the process (the plug-in's last unload, the end of a test program): every worker
@@ -327,10 +333,14 @@ class studio : private boost::noncopyable {
   static boost::shared_ptr<binary> encode_record(const worker_context& context,
                                                  const buffer_ptr& buffer,
                                                  const std::string& format);
-  static void start_record(const worker_context& context, buffer_ptr buffer, function_ptr callback,
-                           function_ptr volumn, options_t options);
-  static void playback(const worker_context& context, buffer_ptr buffer, function_ptr callback,
-                       function_ptr volumn, options_t options);
+  // place: the worker's place among the page's running streams (null when the member is called
+  // on the studio directly).
+  static void start_record(const worker_context& context, const worker_registry::place_ptr& place,
+                           buffer_ptr buffer, function_ptr callback, function_ptr volumn,
+                           options_t options);
+  static void playback(const worker_context& context, const worker_registry::place_ptr& place,
+                       buffer_ptr buffer, function_ptr callback, function_ptr volumn,
+                       options_t options);
   static void stop(const worker_context& context, buffer_ptr buffer, function_ptr callback);
   static void load_record(const worker_context& context, buffer_ptr buffer, std::string path,
                           std::string format, bool append, function_ptr callback);

@@ -55,51 +55,47 @@ void join_ended() {
 
 bool worker_registry::group::wait_until(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(m_mutex);
-  return m_idle.wait_until(lock, deadline, [this] { return m_running == 0; });
+  return m_idle.wait_until(lock, deadline, [this] { return m_held == 0; });
 }
 
 void worker_registry::group::enter() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  ++m_running;
+  ++m_held;
 }
 
 void worker_registry::group::leave() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  if (--m_running == 0) {
+  if (--m_held == 0) {
     m_idle.notify_all();
   }
 }
 
-void worker_registry::start(boost::function<void()> work, const group_ptr& in_group) {
+worker_registry::place::place(const group_ptr& in_group) : m_group(in_group), m_held(true) {
+  m_group->enter();
+}
+
+worker_registry::place::~place() {
+  give_up();
+}
+
+void worker_registry::place::give_up() {
+  if (m_held.exchange(false)) {
+    m_group->leave();
+  }
+}
+
+void worker_registry::start(boost::function<void()> work) {
   join_ended();
   registry& r = the_registry();
-  // Counted down by the worker itself once its work is over and released, or here when no
-  // thread could be started.
-  struct count {
-    std::uint64_t id;
-    group_ptr in_group;
-    void leave() const {
-      if (in_group) {
-        in_group->leave();
-      }
-      registry& r = the_registry();
-      std::lock_guard<std::mutex> lock(r.mutex);
-      r.ended.push_back(id);
-      if (--r.running == 0) {
-        r.idle.notify_all();
-      }
-    }
-  };
   // The registry's lock is held until the thread is entered in it: a worker that ends at once
   // waits for that before it counts itself down.
   std::lock_guard<std::mutex> lock(r.mutex);
-  const count counted{r.next_id++, in_group};
+  const std::uint64_t id = r.next_id++;
+  // The entry first: once the thread runs, nothing here may fail any more.
+  const auto entry = r.threads.emplace(id, boost::thread()).first;
   ++r.running;
-  if (in_group) {
-    in_group->enter();
-  }
   try {
-    boost::thread thread([counted, work]() mutable {
+    entry->second = boost::thread([id, work]() mutable {
       {
         // Taken out of the closure, so that the work and all it holds (buffers, page callbacks)
         // are released before the count drops.
@@ -113,15 +109,16 @@ void worker_registry::start(boost::function<void()> work, const group_ptr& in_gr
           VOCLE_LOG_ERROR("worker failed");
         }
       }
-      counted.leave();
+      registry& r = the_registry();
+      std::lock_guard<std::mutex> lock(r.mutex);
+      r.ended.push_back(id);
+      if (--r.running == 0) {
+        r.idle.notify_all();
+      }
     });
-    r.threads.emplace(counted.id, std::move(thread));
   } catch (...) {
-    --r.running;
-    if (in_group) {
-      in_group->leave();
-    }
-    if (r.running == 0) {
+    r.threads.erase(entry);
+    if (--r.running == 0) {
       r.idle.notify_all();
     }
     throw;

@@ -3,13 +3,14 @@
 // worker is started), but the process keeps each worker's thread, so that the end of the process
 // can make them stop and wait until none of them runs any code of the library any more.
 //
-// A group counts some workers besides: a studio counts its recordings and playbacks in one, so
-// that a closing page can wait for its streams to close. A worker holds its group by shared
+// A group counts something about some workers besides: a studio counts its running streams in
+// one, so that a closing page can wait for them to stop. Places in a group are held by shared
 // pointer, and the process's own count is never destroyed, so a worker that ends after whatever
-// started it still counts itself down safely. Both counts drop only once everything the work
-// held has been released.
+// started it still counts itself down safely. A worker leaves the process's count only once
+// everything its work held has been released.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -27,7 +28,7 @@ class worker_registry : private boost::noncopyable {
  public:
   class group : private boost::noncopyable {
    public:
-    // True once none of the group's workers runs; false when the deadline came first.
+    // True once no place of the group is held; false when the deadline came first.
     bool wait_until(std::chrono::steady_clock::time_point deadline);
 
    private:
@@ -37,15 +38,27 @@ class worker_registry : private boost::noncopyable {
 
     std::mutex m_mutex;
     std::condition_variable m_idle;
-    std::size_t m_running = 0;
+    std::size_t m_held = 0;
   };
   typedef boost::shared_ptr<group> group_ptr;
 
-  // Runs the work on a thread of its own, counted in the process and in the group when one is
-  // given. boost::thread_resource_error passes to the caller when no thread can be started: the
-  // work then never runs and nothing stays counted. An exception that leaves the work is logged
-  // and ends only the work.
-  static void start(boost::function<void()> work, const group_ptr& in_group = group_ptr());
+  // A place in a group: held from its making until give_up, or at the latest its destruction.
+  class place : private boost::noncopyable {
+   public:
+    explicit place(const group_ptr& in_group);
+    ~place();
+    void give_up();
+
+   private:
+    const group_ptr m_group;
+    std::atomic<bool> m_held;
+  };
+  typedef boost::shared_ptr<place> place_ptr;
+
+  // Runs the work on a thread of its own, counted in the process. boost::thread_resource_error
+  // passes to the caller when no thread can be started: the work then never runs and nothing
+  // stays counted. An exception that leaves the work is logged and ends only the work.
+  static void start(boost::function<void()> work);
 
   // Changes each time the process ends its workers (end_all). A worker compares it with the
   // value it read at its start to learn that it must end.
