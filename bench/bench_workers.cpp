@@ -4,6 +4,9 @@
 // hardware. Measured:
 //   - the time from threaded_stop to the stop's report and to the recording's report, over
 //     recordings stopped at varying points of the block;
+//   - the time a page takes to close (its studio to be destroyed) while it records, which
+//     includes stopping the stream, and the time until the worker has closed the stream, over
+//     closes at varying points of the block;
 //   - the CPU time of the whole process per second of recording, over a recording of several
 //     seconds, beside the same process idle for as long.
 // Every wait is bounded, and a watchdog ends the program if anything hangs. When jackd cannot
@@ -335,6 +338,53 @@ void BM_stop_to_reports(benchmark::State& state) {
 }
 BENCHMARK(BM_stop_to_reports)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
+std::vector<double> g_close_ms;
+std::vector<double> g_closed_stream_ms;
+
+// The worker has closed the buffer's stream and let the buffer go.
+bool stream_closed(const vocle::audio::studio::buffer_ptr& b) {
+  boost::mutex::scoped_lock lock(b->m_mutex);
+  return b->m_status == vocle::audio::audio_buffer::status_idle && !b->m_owned;
+}
+
+void BM_close_during_recording(benchmark::State& state) {
+  int round = 0;
+  for (auto _ : state) {
+    std::unique_ptr<vocle::audio::studio> page(new vocle::audio::studio());
+    auto done = boost::make_shared<timed_function>();
+    auto volume = boost::make_shared<timed_function>();
+    page->threaded_start_record(0, done, volume, long_recording());
+    if (!volume->wait_for(2, report_deadline)) {
+      state.SkipWithError("the recording did not start within 5 s");
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(
+        static_cast<long>((round++ * 23) % static_cast<int>(block_ms)) * 1000));
+    const vocle::audio::studio::buffer_ptr b = page->get_buffer(0);
+    const clock_type::time_point asked = clock_type::now();
+    page.reset();
+    const double close_ms = ms_between(asked, clock_type::now());
+    const clock_type::time_point until = clock_type::now() + report_deadline;
+    while (!stream_closed(b) && clock_type::now() < until) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    if (!stream_closed(b)) {
+      state.SkipWithError("the stream was not closed within 5 s");
+      break;
+    }
+    g_closed_stream_ms.push_back(ms_between(asked, clock_type::now()));
+    g_close_ms.push_back(close_ms);
+    state.SetIterationTime(close_ms / 1000.0);
+  }
+  if (!g_close_ms.empty()) {
+    state.counters["close_ms_max"] = *std::max_element(g_close_ms.begin(), g_close_ms.end());
+  }
+}
+BENCHMARK(BM_close_during_recording)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
+
 void BM_record_cpu(benchmark::State& state) {
   for (auto _ : state) {
     // The process idle for as long first: what the rig itself costs (the JACK clients).
@@ -409,6 +459,15 @@ void print_figures() {
   } else {
     std::printf("stop latency: not measured (%d failures)\n", g_latency.failures);
   }
+  if (!g_close_ms.empty()) {
+    print_latency("page close while recording       ", g_close_ms);
+    const double closed_max =
+        *std::max_element(g_closed_stream_ms.begin(), g_closed_stream_ms.end());
+    std::printf("page close -> stream closed by its worker (%zu runs): mean %6.1f, max %6.1f ms\n",
+                g_closed_stream_ms.size(), mean(g_closed_stream_ms), closed_max);
+  } else {
+    std::printf("page close: not measured\n");
+  }
   if (g_cpu.measured) {
     const double record_pct = g_cpu.record_cpu_ms / 10.0 / g_cpu.wall_s;
     const double idle_pct = g_cpu.idle_cpu_ms / 10.0 / g_cpu.idle_wall_s;
@@ -453,6 +512,7 @@ int main(int argc, char** argv) {
   if (!set_up(r, why)) {
     std::printf("bench_workers: cannot run under real-time pacing here: %s\n", why.c_str());
     r.studio.reset();
+    vocle::audio::studio::shutdown_workers();
     if (portaudio::System::exists()) {
       portaudio::System::terminate();
     }
@@ -462,8 +522,9 @@ int main(int argc, char** argv) {
   }
   benchmark::RunSpecifiedBenchmarks();
   print_figures();
-  // The studio waits for its workers; every recording was stopped above.
+  // Every recording was stopped above; the workers are over before the audio system goes.
   r.studio.reset();
+  vocle::audio::studio::shutdown_workers();
   portaudio::System::terminate();
   r.jack.stop();
   finished = true;

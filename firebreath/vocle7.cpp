@@ -16,6 +16,14 @@ void vocle7::StaticInitialize() {
 
 void vocle7::StaticDeinitialize() {
   VOCLE_LOG_INFO("entered");
+  // Nothing of the library may still run once the audio system is gone or the library is
+  // unloaded: uploads are cancelled and every worker of every page is waited for, within the
+  // upload time-out. A worker stuck beyond that (a device that never delivers, a file system that
+  // never answers) keeps the audio system alive rather than have it pulled from under it.
+  if (!vocle::audio::studio::shutdown_workers()) {
+    VOCLE_LOG_ERROR("workers still running at the end; the audio system is left running");
+    return;
+  }
   portaudio::System::terminate();
 }
 

@@ -43,9 +43,11 @@ void audio_input::prepare(audio_buffer&, double sample_rate,
   if (!vad::validate_args(gap, wait, max)) {
     VOCLE_LOG_ERROR("vad args validation failed: gap %1%, wait %2%, max %3%", gap, wait, max);
   }
-  // The old detector goes first, so that the new one starts from what the old one learnt.
-  m_vad.reset();
-  m_vad.reset(new vad(sample_rate, gap, wait, max, statistic));
+  // The new detector is built while the old one still lives: it starts from the loudness trained
+  // so far, and the old one trains the value (for the next detector) only when it is let go here.
+  boost::shared_ptr<vad> built(new vad(sample_rate, gap, wait, max, statistic));
+  m_vad.swap(built);
+  built.reset();
   m_clip = option(options, "vad_clip", config.get(keys::audio_vad_clip));
 }
 

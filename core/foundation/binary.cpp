@@ -128,61 +128,134 @@ void binary::assign(const char* data, std::size_t length) {
   m_start = 0;
 }
 
+namespace {
+
+// "Failed to write: " and the reason, on the standard error stream.
+void report_write_failure(const std::string& reason) {
+  std::cerr << "Failed to write: " << reason << std::endl;
+}
+
+// Writes every byte to the descriptor; false (after the report) when the system refuses some.
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      report_write_failure(std::strerror(n < 0 ? errno : EIO));
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Closes the descriptor; a file system that reports a failed write only now (a full disk over
+// the network) fails the save too.
+bool close_written(int fd) {
+  if (::close(fd) != 0 && errno != EINTR) {
+    report_write_failure(std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+enum replacement { replaced, failed, cannot_replace };
+
+// Writes the contents to a file of their own beside the target and renames it over the target
+// once they are all there. The new file takes the old one's owner and mode, or nothing is
+// replaced: cannot_replace when no such file can be made here.
+replacement save_by_rename(const fs::path& target, const struct stat* old, const char* data,
+                           std::size_t size) {
+  const std::string name = target.filename().string().substr(0, 200);
+  boost::system::error_code ec;
+  const fs::path unique = fs::unique_path("%%%%-%%%%-%%%%", ec);
+  if (ec) {
+    return cannot_replace;
+  }
+  const fs::path temp = target.parent_path() / ("." + name + "." + unique.string() + ".tmp");
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return cannot_replace;  // a folder where the user may not make a file, for one
+  }
+  if (old) {
+    struct stat made;
+    const bool same_owner =
+        ::fstat(fd, &made) == 0 && made.st_uid == old->st_uid && made.st_gid == old->st_gid;
+    // The owner first: changing it clears the set-id bits of the mode.
+    if ((!same_owner && ::fchown(fd, old->st_uid, old->st_gid) != 0) ||
+        ::fchmod(fd, old->st_mode & 07777) != 0) {
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return cannot_replace;
+    }
+  }
+  const bool written = write_all(fd, data, size);
+  if (!close_written(fd) || !written) {
+    ::unlink(temp.c_str());
+    return failed;
+  }
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    report_write_failure(std::strerror(errno));
+    ::unlink(temp.c_str());
+    return failed;
+  }
+  return replaced;
+}
+
+// Opens the target as an ordinary stream would (created or truncated) and writes the contents
+// into it. A pipe that nobody reads refuses at once rather than waiting for a reader.
+bool save_in_place(const fs::path& target, const char* data, std::size_t size) {
+  const int fd =
+      ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    return false;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags != -1) {
+    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  const bool written = write_all(fd, data, size);
+  return close_written(fd) && written;
+}
+
+}  // namespace
+
 bool binary::save(const std::string& path) const {
   boost::system::error_code ec;
   fs::path target(path);
-  // Through a symbolic link the file it names is replaced, not the link.
+  // Through a symbolic link the file it names is saved, not the link.
   if (fs::is_symlink(target, ec)) {
     fs::path resolved = fs::canonical(target, ec);
     if (!ec) {
       target = resolved;
     }
   }
-  // What could not be opened for writing in place is refused as before: a folder, or a file
-  // the user may not write.
-  fs::file_status old_status = fs::status(target, ec);
-  const bool replacing = fs::exists(old_status);
-  if (fs::is_directory(old_status) || (replacing && ::access(target.c_str(), W_OK) != 0)) {
+  struct stat old;
+  const bool exists = ::stat(target.c_str(), &old) == 0;
+  if (exists && S_ISDIR(old.st_mode)) {
     return false;
   }
-
-  // The contents go to a file of their own beside the target and replace it only once they are
-  // all written, so a failed write (a full disk) leaves the old file as it was.
-  std::string name = target.filename().string().substr(0, 200);
-  boost::system::error_code unique_ec;
-  fs::path unique = fs::unique_path("%%%%-%%%%-%%%%", unique_ec);
-  if (unique_ec) {
-    return false;
-  }
-  fs::path temp = target.parent_path() / ("." + name + "." + unique.string() + ".tmp");
-  std::ofstream out(temp.string(), std::ios::out | std::ios::binary | std::ios::trunc);
-  if (!out.is_open()) {
-    return false;
-  }
-  try {
-    out.exceptions(std::ios::failbit | std::ios::badbit);
-    if (size()) {
-      out.write(begin(), static_cast<std::streamsize>(size()));
+  // Replacing the file keeps the old one intact until every new byte is written (a full disk
+  // leaves it as it was), but it is the same as writing into it only for a plain file with no
+  // other name, whose owner and mode the new file takes. A device, a pipe, a file with a second
+  // hard link, and a folder where no new file may be made are written in place.
+  // (A link still here is one whose file could not be resolved: writing through it is left to
+  // the system.)
+  const bool unresolved_link = fs::is_symlink(target, ec);
+  if (!unresolved_link && (!exists || (S_ISREG(old.st_mode) && old.st_nlink == 1))) {
+    // A file the user may not write is refused, as writing in place would be.
+    if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+      return false;
     }
-    out.close();  // the last bytes reach the disk here, and a full disk shows here
-  } catch (const std::ios_base::failure& e) {
-    std::cerr << "Failed to write: " << e.what() << std::endl;
-    // Closing again writes nothing more: the stream is failed already.
-    out.exceptions(std::ios::goodbit);
-    out.close();
-    fs::remove(temp, ec);
-    return false;
+    const replacement r = save_by_rename(target, exists ? &old : nullptr, begin(), size());
+    if (r != cannot_replace) {
+      return r == replaced;
+    }
   }
-  if (replacing) {
-    fs::permissions(temp, old_status.permissions(), ec);
-  }
-  fs::rename(temp, target, ec);
-  if (ec) {
-    std::cerr << "Failed to write: " << ec.message() << std::endl;
-    fs::remove(temp, ec);
-    return false;
-  }
-  return true;
+  return save_in_place(target, begin(), size());
 }
 
 bool binary::load(const std::string& path) {

@@ -24,7 +24,7 @@ std::atomic<settings*> g_instance{nullptr};
 // Owns the process-wide object. It is made on the first `instance` call, before anything that
 // object is used by, so it is destroyed after them at exit.
 struct instance_holder {
-  std::unique_ptr<settings> object;
+  std::shared_ptr<settings> object;
   ~instance_holder() { g_instance.store(nullptr, std::memory_order_release); }
 };
 
@@ -53,13 +53,17 @@ settings& settings::instance() {
   if (s) {
     return *s;
   }
+  return *shared_instance();
+}
+
+std::shared_ptr<settings> settings::shared_instance() {
   std::lock_guard<std::mutex> lock(g_instance_mutex);
   instance_holder& h = holder();
   if (!h.object) {
     h.object.reset(new settings());
     g_instance.store(h.object.get(), std::memory_order_release);
   }
-  return *h.object;
+  return h.object;
 }
 
 void settings::reset() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -25,6 +26,9 @@ class settings : private boost::noncopyable {
 
   // The process-wide object, read from the library's folder on first use.
   static settings& instance();
+  // The same object, shared: whoever holds it keeps it alive through a reset, as a worker does
+  // that may still read the configuration while a host or a test replaces it.
+  static std::shared_ptr<settings> shared_instance();
   // Forgets the process-wide object; the next `instance` reads both files again. For hosts and
   // tests that point the library's folder elsewhere; no other thread may hold the old object.
   static void reset();

@@ -1,6 +1,7 @@
 // libcurl is C: no exception may unwind through its frames, and an upload's one result list must
 // reach the page whatever fails on the way. no_throw runs a piece of work so that nothing leaves
-// it: a failure is logged with what was being done, and the caller learns of it from the result.
+// it: a failure is logged with what was being done, under the name of the function that asked
+// (its __PRETTY_FUNCTION__), and the caller learns of it from the result.
 #pragma once
 
 #include <exception>
@@ -12,14 +13,16 @@ namespace http {
 
 // True when work returned, false when it threw.
 template <class Work>
-bool no_throw(const char* doing, Work&& work) noexcept {
+bool no_throw(const char* function, const char* doing, Work&& work) noexcept {
   try {
     work();
     return true;
   } catch (const std::exception& e) {
-    VOCLE_LOG_ERROR("%1% failed: %2%", doing, e.what());
+    log::write(FB::Log::LogLevel_Error, __FILE__, __LINE__, function, "%1% failed: %2%", doing,
+               e.what());
   } catch (...) {
-    VOCLE_LOG_ERROR("%1% failed: unknown error", doing);
+    log::write(FB::Log::LogLevel_Error, __FILE__, __LINE__, function, "%1% failed: unknown error",
+               doing);
   }
   return false;
 }

@@ -21,24 +21,29 @@ std::mutex request_mutex;
 namespace {
 
 // The form and its part header lists, freed in that order whatever way post is left: libcurl
-// refers to the lists from the form, so they outlive it.
+// refers to the lists from the form, so they outlive it. The lines about the freeing are post's
+// and name it (owner: post's __PRETTY_FUNCTION__).
 class form_guard {
  public:
-  form_guard() = default;
+  explicit form_guard(const char* owner) : m_owner(owner) {}
   form_guard(const form_guard&) = delete;
   form_guard& operator=(const form_guard&) = delete;
   ~form_guard() {
     curl_formfree(first);
-    VOCLE_LOG_TRACE("post freed");
+    log::write(FB::Log::LogLevel_Trace, __FILE__, __LINE__, m_owner, "post freed");
     for (curl_slist* list : lists) {
       curl_slist_free_all(list);
-      VOCLE_LOG_TRACE("curl_slist %1% freed", static_cast<const void*>(list));
+      log::write(FB::Log::LogLevel_Trace, __FILE__, __LINE__, m_owner, "curl_slist %1% freed",
+                 static_cast<const void*>(list));
     }
   }
 
   curl_httppost* first = nullptr;
   curl_httppost* last = nullptr;
   request_factory::header_lists lists;
+
+ private:
+  const char* const m_owner;
 };
 
 // Passes the first result list of an upload on to the page's callback and remembers that one
@@ -104,7 +109,7 @@ void request_factory::post(const std::string& uri, const std::string& cookie,
     result = boost::make_shared<result_once>(callback);
     VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
 
-    form_guard form;
+    form_guard form(__PRETTY_FUNCTION__);
     build_form(form.first, form.last, fields, form.lists);
 
     if (form.first) {
@@ -137,7 +142,7 @@ void request_factory::fail_post(const std::string& uri, const std::string& reaso
                                 const function_ptr& callback, task* upload_task, bool issued) {
   // What was allocated for the post (the form, the answer) has been released by now, so there is
   // room again for the little that the failure list needs.
-  no_throw("ending a failed post", [&] {
+  no_throw(__PRETTY_FUNCTION__, "ending a failed post", [&] {
     VOCLE_LOG_ERROR("post to %1% failed: %2%", uri, reason);
     if (upload_task) {
       upload_task->set_status(task::task_done);

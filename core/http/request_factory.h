@@ -105,7 +105,8 @@ class request_factory : private boost::noncopyable {
 
   // Stores a "Name: value" line as headers[lower-cased name] = value; other lines change nothing.
   static void parse_header(const std::string& line, header_map& headers);
-  // 1 aborts the transfer (no task, or a cancel was requested), 0 lets it go on.
+  // 1 aborts the transfer (no task, a cancel was requested, or every transfer was cancelled at
+  // the end of the process), 0 lets it go on.
   static int xferinfo(progress_context* context, std::int64_t dltotal, std::int64_t dlnow,
                       std::int64_t ultotal, std::int64_t ulnow);
 

@@ -40,9 +40,11 @@ curl_off_t content_length(const std::string& text) {
   return static_cast<curl_off_t>(text.size());
 }
 
-void check_formadd(CURLFORMcode code, const std::string& name) {
+// function: the caller's __PRETTY_FUNCTION__, which the failure's line names.
+void check_formadd(const char* function, CURLFORMcode code, const std::string& name) {
   if (code != CURL_FORMADD_OK) {
-    VOCLE_LOG_ERROR("curl_formadd of part %1% failed: %2%", name, static_cast<int>(code));
+    log::write(FB::Log::LogLevel_Error, __FILE__, __LINE__, function,
+               "curl_formadd of part %1% failed: %2%", name, static_cast<int>(code));
   }
 }
 
@@ -63,6 +65,7 @@ curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*
     slist_ptr list = make_list({"Content-Type: application/xml"});
     const std::string& text = boost::any_cast<const std::string&>(value);
     check_formadd(
+        __PRETTY_FUNCTION__,
         curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_CONTENTHEADER,
                      list.get(), CURLFORM_COPYCONTENTS, text.data(), CURLFORM_CONTENTLEN,
                      content_length(text), CURLFORM_END),
@@ -83,6 +86,7 @@ curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*
   if (type == "string") {
     const std::string& text = boost::any_cast<const std::string&>(value);
     check_formadd(
+        __PRETTY_FUNCTION__,
         curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_COPYCONTENTS,
                      text.data(), CURLFORM_CONTENTLEN, content_length(text), CURLFORM_END),
         name);
@@ -99,6 +103,7 @@ void request_factory::add_stream_part(curl_httppost*& first, curl_httppost*& las
   boost::shared_ptr<binary> bytes = boost::any_cast<boost::shared_ptr<binary> >(value);
   binary* stream = bytes.get();
   check_formadd(
+      __PRETTY_FUNCTION__,
       curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILENAME, name.c_str(),
                    CURLFORM_CONTENTHEADER, list, CURLFORM_STREAM, stream, CURLFORM_CONTENTSLENGTH,
                    static_cast<long>(stream ? stream->size() : 0), CURLFORM_END),

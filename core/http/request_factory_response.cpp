@@ -15,10 +15,12 @@ namespace {
 
 // The page is told every outcome through the one result list, so no failure of the settings
 // (an unreadable configuration, a language text that cannot be formatted) may keep the list from
-// being issued: the message key itself stands in for its text then.
-std::string text_or_key(const std::string& key, const std::function<std::string()>& make) {
+// being issued: the message key itself stands in for its text then. function: the caller's
+// __PRETTY_FUNCTION__, which the failure's line names.
+std::string text_or_key(const char* function, const std::string& key,
+                        const std::function<std::string()>& make) {
   std::string text = key;
-  no_throw(("translating " + key).c_str(), [&] { text = make(); });
+  no_throw(function, ("translating " + key).c_str(), [&] { text = make(); });
   return text;
 }
 
@@ -54,22 +56,24 @@ std::string answer_prefix(const std::string& answer) {
 }  // namespace
 
 std::string request_factory::message(const std::string& key) {
-  return text_or_key(key, [&] { return settings::instance().translate(key); });
+  return text_or_key(__PRETTY_FUNCTION__, key, [&] { return settings::instance().translate(key); });
 }
 
 std::string request_factory::message(const std::string& key, const std::string& argument) {
-  return text_or_key(key, [&] { return settings::instance().translate_format(key, argument); });
+  return text_or_key(__PRETTY_FUNCTION__, key,
+                     [&] { return settings::instance().translate_format(key, argument); });
 }
 
 std::string request_factory::message(const std::string& key, std::int32_t first,
                                      const std::string& second) {
-  return text_or_key(key,
+  return text_or_key(__PRETTY_FUNCTION__, key,
                      [&] { return settings::instance().translate_format(key, first, second); });
 }
 
 void request_factory::deliver(const function_ptr& callback, const FB::VariantList& list) {
   if (callback) {
-    no_throw("delivering the upload result", [&] { callback->call_async(list); });
+    no_throw(__PRETTY_FUNCTION__, "delivering the upload result",
+             [&] { callback->call_async(list); });
   }
 }
 

@@ -28,12 +28,20 @@ const long max_redirects = 30;
 // further) would hand the page what the upload has no business reading.
 const char* const allowed_protocols = "http,https";
 
+// run_transfer is the body of perform_post (apart on its own so that a transfer can be run on a
+// given handle), and its lines are perform_post's: they name it.
+const char* const perform_post_function =
+    "static void vocle::http::request_factory::perform_post()";
+#define TRANSFER_LOG(level, ...)                                                              \
+  ::vocle::log::write(::FB::Log::LogLevel_##level, __FILE__, __LINE__, perform_post_function, \
+                      __VA_ARGS__)
+
 template <class T>
 void set_option(CURL* handle, CURLoption option, T value) {
   CURLcode result = curl_easy_setopt(handle, option, value);
   if (result != CURLE_OK) {
-    VOCLE_LOG_ERROR("curl_easy_setopt(%1%) failed: %2%", static_cast<int>(option),
-                    curl_easy_strerror(result));
+    TRANSFER_LOG(Error, "curl_easy_setopt(%1%) failed: %2%", static_cast<int>(option),
+                 curl_easy_strerror(result));
   }
 }
 
@@ -69,7 +77,7 @@ std::size_t write_bounded_body(char* data, std::size_t size, std::size_t count, 
     if (curl_easy_getinfo(sink->context->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
             CURLE_OK &&
         announced > 0 && static_cast<std::uint64_t>(announced) <= limit) {
-      no_throw("making room for the answer",
+      no_throw(__PRETTY_FUNCTION__, "making room for the answer",
                [&] { sink->body->reserve(static_cast<std::size_t>(announced)); });
     }
   }
@@ -78,7 +86,7 @@ std::size_t write_bounded_body(char* data, std::size_t size, std::size_t count, 
 
 std::uint64_t response_limit() {
   std::uint64_t limit = keys::audio_max_response_size.fallback;
-  no_throw("reading the response limit",
+  no_throw(__PRETTY_FUNCTION__, "reading the response limit",
            [&] { limit = settings::instance().get(keys::audio_max_response_size); });
   return limit;
 }
@@ -107,7 +115,7 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
   CURLcode result = CURLE_FAILED_INIT;
   std::int32_t status = 0;
   if (!handle) {
-    VOCLE_LOG_ERROR("curl_easy_init failed, nothing posted to %1%", uri);
+    TRANSFER_LOG(Error, "curl_easy_init failed, nothing posted to %1%", uri);
   } else {
     set_option(handle, CURLOPT_POST, 1L);
     set_option(handle, CURLOPT_HTTPPOST, form);
@@ -115,7 +123,7 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     set_option(handle, CURLOPT_PROTOCOLS_STR, allowed_protocols);
     set_option(handle, CURLOPT_REDIR_PROTOCOLS_STR, allowed_protocols);
     const std::int32_t timeout = upload_task ? upload_task->timeout() : 0;
-    VOCLE_LOG_ERROR("timeout: %1%", timeout);
+    TRANSFER_LOG(Error, "timeout: %1%", timeout);
     if (timeout > 0) {
       set_option(handle, CURLOPT_TIMEOUT, static_cast<long>(timeout));
     }
@@ -128,7 +136,7 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     // start headers of the page's choosing. The header ends where the first line does.
     const std::string cookie_line = cookie.substr(0, cookie.find_first_of("\r\n"));
     if (cookie_line.size() != cookie.size()) {
-      VOCLE_LOG_WARN("cookie cut at its first line break, %1% left", cookie_note(cookie_line));
+      TRANSFER_LOG(Warn, "cookie cut at its first line break, %1% left", cookie_note(cookie_line));
     }
     set_option(handle, CURLOPT_COOKIE, cookie_line.c_str());
     set_option(handle, CURLOPT_READFUNCTION, &read_request_binary);
@@ -158,8 +166,15 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     }
     set_option(handle, CURLOPT_HTTPHEADER, request_headers);
 
-    VOCLE_LOG_DEBUG("posting to server");
-    result = curl_easy_perform(handle);
+    if (upload_task && upload_task->cancelled_by_all() && upload_task->cancel_due()) {
+      // The process is ending: a transfer that has not begun is not made at all, as if its
+      // first progress report had aborted it.
+      TRANSFER_LOG(Error, "task(%1%) canceled", upload_task->id());
+      result = CURLE_ABORTED_BY_CALLBACK;
+    } else {
+      TRANSFER_LOG(Debug, "posting to server");
+      result = curl_easy_perform(handle);
+    }
     if (result == CURLE_ABORTED_BY_CALLBACK && context.redirect_refused) {
       result = CURLE_OK;  // the transfer ended with the redirect's answer
     }
@@ -178,7 +193,7 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
     upload_task->set_status(task::task_done);
   }
   response_callback(result, status, headers, body, callback, &context);
-  VOCLE_LOG_DEBUG("request %1% done.", uri);
+  TRANSFER_LOG(Debug, "request %1% done.", uri);
 }
 
 std::size_t request_factory::write_response_data(char* data, std::size_t size, std::size_t count,
@@ -190,7 +205,7 @@ std::size_t request_factory::write_response_data(char* data, std::size_t size, s
   }
   const std::size_t n = size * count;
   // A body that cannot grow ends the transfer, which then reports a failure.
-  if (!no_throw("storing the response body",
+  if (!no_throw(__PRETTY_FUNCTION__, "storing the response body",
                 [&] { static_cast<binary*>(body)->append(data, n); })) {
     return 0;
   }
@@ -225,7 +240,7 @@ std::size_t request_factory::write_header_data(char* data, std::size_t size, std
     return 0;
   }
   const std::size_t n = size * count;
-  if (!no_throw("storing a response header",
+  if (!no_throw(__PRETTY_FUNCTION__, "storing a response header",
                 [&] { parse_header(std::string(data, n), *static_cast<header_map*>(headers)); })) {
     return 0;
   }
@@ -256,7 +271,7 @@ int request_factory::progress_callback(void* context, double dltotal, double dln
   // A progress call that fails (the task's lock) cannot tell whether a cancel was asked for; it
   // ends the transfer.
   int result = 1;
-  no_throw("progress", [&] {
+  no_throw(__PRETTY_FUNCTION__, "progress", [&] {
     result = xferinfo(static_cast<progress_context*>(context), static_cast<std::int64_t>(dltotal),
                       static_cast<std::int64_t>(dlnow), static_cast<std::int64_t>(ultotal),
                       static_cast<std::int64_t>(ulnow));
@@ -289,7 +304,7 @@ int request_factory::xferinfo(progress_context* context, std::int64_t dltotal, s
     VOCLE_LOG_ERROR("no task, abort");
     return 1;
   }
-  if (context->task->exchange_status(task::task_cancel_requested, task::task_canceled)) {
+  if (context->task->cancel_due()) {
     VOCLE_LOG_ERROR("task(%1%) canceled", context->task->id());
     return 1;
   }
@@ -303,7 +318,7 @@ int request_factory::xferinfo(progress_context* context, std::int64_t dltotal, s
   if (context->on_upload_frame && ultotal != 0 &&
       (ulnow != context->ulnow || ultotal != context->ultotal)) {
     // A listener that fails loses its report; the upload goes on.
-    no_throw("reporting upload progress", [&] {
+    no_throw(__PRETTY_FUNCTION__, "reporting upload progress", [&] {
       context->on_upload_frame->call_async(FB::VariantList{static_cast<std::int32_t>(ulnow),
                                                            static_cast<std::int32_t>(ultotal),
                                                            context->task->id()});

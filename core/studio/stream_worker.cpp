@@ -1,13 +1,15 @@
 #include "core/studio/stream_worker.h"
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <exception>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <utility>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/make_shared.hpp>
-#include <boost/thread/thread.hpp>
 #include <portaudiocpp/PortAudioCpp.hxx>
 
 #include "core/audio/audio_buffer.h"
@@ -46,7 +48,9 @@ const direction directions[] = {
      "audio playback %1% started"},
 };
 
-const boost::posix_time::milliseconds poll_interval(50);
+const std::chrono::milliseconds poll_interval(50);
+// While the page closes, the worker looks more often: the close waits for the stream to stop.
+const std::chrono::milliseconds closing_poll_interval(2);
 
 // Counts beyond the 32 bits of the stream parameters stay out of range instead of wrapping to
 // something the device might accept.
@@ -76,18 +80,6 @@ unsigned long frame_count(std::uint64_t frames) {
 
 }  // namespace
 
-stream_worker::stream_setup stream_worker::setup_of(const studio& owner,
-                                                    std::atomic<bool>& layout_warned,
-                                                    const std::atomic<bool>& closing) {
-  return stream_setup{owner.sample_rate(),
-                      owner.frames_per_buffer(),
-                      owner.channels(),
-                      owner.sample_format(),
-                      owner.interleaved(),
-                      &layout_warned,
-                      &closing};
-}
-
 void stream_worker::start(studio& owner, kind what, std::size_t index, const function_ptr& callback,
                           const function_ptr& volumn, const studio::options_t& options,
                           const char* starter) {
@@ -96,25 +88,33 @@ void stream_worker::start(studio& owner, kind what, std::size_t index, const fun
   studio::buffer_ptr buffer = owner.get_buffer(index);
   ::vocle::log::write(FB::Log::LogLevel_Debug, __FILE__, __LINE__, starter,
                       "buffer %1% of index %2%", static_cast<const void*>(buffer.get()), index);
-  studio* const s = &owner;
+  const studio::worker_context context = owner.context();
+  // Taken here, on the page's thread: a page that closes from now on waits for this stream too.
+  worker_registry::place_ptr place =
+      boost::make_shared<worker_registry::place>(context.streams->running);
   studio::options_t copy = options;
   function_ptr result = callback;
   function_ptr listener = volumn;
   // The worker takes the buffer and the callbacks out of the closure, so that they are released
-  // when it ends, before the studio stops waiting for it.
-  owner.start_worker([s, what, buffer, result, listener, copy]() mutable {
+  // when it ends.
+  worker_registry::start([context, place, what, buffer, result, listener, copy]() mutable {
     if (what == recording) {
-      s->start_record(std::move(buffer), std::move(result), std::move(listener), std::move(copy));
+      studio::start_record(context, place, std::move(buffer), std::move(result),
+                           std::move(listener), std::move(copy));
     } else {
-      s->playback(std::move(buffer), std::move(result), std::move(listener), std::move(copy));
+      studio::playback(context, place, std::move(buffer), std::move(result), std::move(listener),
+                       std::move(copy));
     }
+    place->give_up();
   });
 }
 
-stream_worker::stream_worker(kind what, const stream_setup& setup, studio::buffer_ptr buffer,
+stream_worker::stream_worker(kind what, const studio::worker_context& context,
+                             const worker_registry::place_ptr& place, studio::buffer_ptr buffer,
                              function_ptr callback, const char* function)
     : m_kind(what),
-      m_setup(setup),
+      m_context(context),
+      m_place(place),
       m_buffer(std::move(buffer)),
       m_callback(std::move(callback)),
       m_function(function),
@@ -129,13 +129,31 @@ stream_worker::~stream_worker() {
     m_lock.unlock();
   }
   close_stream();
+  give_up_place();
+}
+
+void stream_worker::give_up_place() {
+  if (m_place) {
+    m_place->give_up();
+  }
+}
+
+void stream_worker::pause() const {
+  studio::page_streams* const streams = m_context.streams.get();
+  if (!streams) {
+    std::this_thread::sleep_for(poll_interval);
+    return;
+  }
+  const bool was_closing = closing();
+  std::unique_lock<std::mutex> lock(streams->wake_mutex);
+  streams->wake.wait_for(lock, was_closing ? closing_poll_interval : poll_interval,
+                         [&] { return !was_closing && streams->closing.load(); });
 }
 
 void stream_worker::run(const function_ptr& volumn, const studio::options_t& options) noexcept {
   WORKER_LOG(Info, "entered");
   try {
-    take_over();
-    if (start(volumn, options)) {
+    if (take_over() && start(volumn, options)) {
       poll_until_inactive_and_finish();
     }
     return;
@@ -165,7 +183,7 @@ void stream_worker::run(const function_ptr& volumn, const studio::options_t& opt
   }
 }
 
-void stream_worker::take_over() {
+bool stream_worker::take_over() {
   const direction& d = directions[m_kind];
   m_lock.lock();
   const std::uint32_t status = m_buffer->m_status;
@@ -178,17 +196,25 @@ void stream_worker::take_over() {
   // ran it may still be ending; so the buffer must also be free of its owner.
   for (;;) {
     m_lock.lock();
+    if (closing()) {
+      // The page has gone: the action never starts, and the record stays as it is.
+      WORKER_LOG(Debug, "page closing, %1% not started", address());
+      m_reported = true;
+      m_lock.unlock();
+      return false;
+    }
     if (m_buffer->m_status == audio_buffer::status_idle && !m_buffer->m_owned) {
       break;
     }
     m_lock.unlock();
     WORKER_LOG(Trace, "wait previous audio action %1% stopped", address());
-    boost::this_thread::sleep(poll_interval);
+    pause();
   }
   // Held from here until the stream runs.
   m_buffer->m_stop_requested = false;
   m_buffer->m_owned = true;
   m_owner = true;
+  return true;
 }
 
 bool stream_worker::start(const function_ptr& volumn, const studio::options_t& options) {
@@ -202,17 +228,9 @@ bool stream_worker::start(const function_ptr& volumn, const studio::options_t& o
   }
   m_buffer->m_listener = volumn;
   if (input) {
-    m_buffer->prepare_record(m_setup.sample_rate, options);
+    m_buffer->prepare_record(m_context.sample_rate, options);
   } else {
-    m_buffer->prepare_playback(m_setup.sample_rate, options);
-  }
-  if (closing()) {
-    // The page has gone: the action ends as one stopped before its first block.
-    WORKER_LOG(Debug, "studio closing, %1% not started", address());
-    function_ptr released;
-    released.swap(m_buffer->m_listener);
-    finish();
-    return false;
+    m_buffer->prepare_playback(m_context.sample_rate, options);
   }
 
   const studio::device_pair devices = studio::choose_device();
@@ -233,23 +251,23 @@ bool stream_worker::start(const function_ptr& volumn, const studio::options_t& o
     return false;
   }
 
-  if (!servable(m_setup.sample_rate, m_setup.frames_per_buffer)) {
+  if (!servable(m_context.sample_rate, m_context.frames_per_buffer)) {
     WORKER_LOG(Warn,
                "stream of %1% not opened: sample rate %2%, frames per buffer %3% (at most %4%)",
-               address(), m_setup.sample_rate, m_setup.frames_per_buffer, max_frames_per_buffer);
+               address(), m_context.sample_rate, m_context.frames_per_buffer, max_frames_per_buffer);
     fail(d.open_failure);
     return false;
   }
   try {
     warn_about_layout();
     const portaudio::DirectionSpecificStreamParameters one_way(
-        *device, channel_count(m_setup.channels), portaudio::INT16, false,
+        *device, channel_count(m_context.channels), portaudio::INT16, false,
         input ? device->defaultLowInputLatency() : device->defaultLowOutputLatency(), nullptr);
     const portaudio::DirectionSpecificStreamParameters none =
         portaudio::DirectionSpecificStreamParameters::null();
-    const portaudio::StreamParameters parameters(input ? one_way : none, input ? none : one_way,
-                                                 m_setup.sample_rate,
-                                                 frame_count(m_setup.frames_per_buffer), paClipOff);
+    const portaudio::StreamParameters parameters(
+        input ? one_way : none, input ? none : one_way, m_context.sample_rate,
+        frame_count(m_context.frames_per_buffer), paClipOff);
     // The constructor opens the stream.
     m_stream = boost::make_shared<stream_t>(parameters, *m_buffer, d.callback);
     m_stream->start();
@@ -284,8 +302,10 @@ void stream_worker::poll_until_inactive_and_finish() {
     }
     m_lock.unlock();
     WORKER_LOG(Trace, "waiting audio %1% completed", address());
-    boost::this_thread::sleep(poll_interval);
+    pause();
   }
+  // The stream takes and gives no more blocks: a closing page need not wait for the rest.
+  give_up_place();
   finish();
 }
 
@@ -359,22 +379,26 @@ void stream_worker::close_stream() noexcept {
 void stream_worker::report(const FB::VariantList& result) {
   // Counted before the call: a delivery that fails is not tried again.
   m_reported = true;
+  if (closing()) {
+    WORKER_LOG(Debug, "page closing, no report of %1%", address());
+    return;
+  }
   if (m_callback) {
     m_callback->call_async(result);
   }
 }
 
 void stream_worker::warn_about_layout() const {
-  if (m_setup.sample_format == paInt16 && !m_setup.interleaved) {
+  if (m_context.sample_format == paInt16 && !m_context.interleaved) {
     return;
   }
-  if (m_setup.layout_warned && m_setup.layout_warned->exchange(true)) {
+  if (m_context.streams && m_context.streams->layout_warned.exchange(true)) {
     return;
   }
   WORKER_LOG(Warn,
              "streams carry 16-bit non-interleaved samples: sample format %1% and interleaved %2% "
              "are not used",
-             m_setup.sample_format, m_setup.interleaved);
+             m_context.sample_format, m_context.interleaved);
 }
 
 }  // namespace audio

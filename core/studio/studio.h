@@ -11,9 +11,12 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,15 +25,16 @@
 #include <boost/function.hpp>
 #include <boost/noncopyable.hpp>
 #include <boost/shared_ptr.hpp>
-#include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "core/foundation/function.h"
+#include "core/studio/worker_registry.h"
 #include "framework/variant.h"
 
 namespace vocle {
 
 class binary;
+class settings;
 
 namespace audio {
 
@@ -50,6 +54,52 @@ class studio : private boost::noncopyable {
   typedef boost::shared_ptr<task_table> task_table_ptr;
 
   typedef boost::shared_ptr<audio_buffer> buffer_ptr;
+
+  // The record slots and their lock. Shared with the list-save workers, which look their records
+  // up after the page's call has returned, perhaps after the page has gone.
+  struct buffer_table {
+    explicit buffer_table(std::uint64_t max) : max_count(max) {}
+    boost::mutex mutex;
+    std::vector<buffer_ptr> slots;
+    const std::uint64_t max_count;
+  };
+  typedef boost::shared_ptr<buffer_table> buffer_table_ptr;
+
+  // What a page shares with its recordings and playbacks: whether it is closing (raised under
+  // wake_mutex, and wake tells the workers at once), whether a stream opening has warned yet that
+  // the configured stream layout is not used (once per page), and the group of the streams that
+  // have not stopped yet, which the closing page waits for.
+  struct page_streams {
+    page_streams() : running(new worker_registry::group()) {}
+    std::atomic<bool> closing{false};
+    std::atomic<bool> layout_warned{false};
+    const worker_registry::group_ptr running;
+    std::mutex wake_mutex;
+    std::condition_variable wake;
+  };
+  typedef boost::shared_ptr<page_streams> page_streams_ptr;
+
+  // What a worker keeps of its studio, made on the page's thread when the worker is started: the
+  // audio parameters as they are then, and the parts of the studio that outlive it. A worker
+  // holds this, by value, and never touches the studio itself.
+  struct worker_context {
+    double sample_rate;
+    std::uint64_t frames_per_buffer;
+    std::uint64_t channels;
+    std::uint32_t sample_format;
+    bool interleaved;
+    buffer_table_ptr buffers;
+    page_streams_ptr streams;
+    // worker_registry::generation() at the start: a later one means the process is ending.
+    std::uint64_t generation;
+    // The configuration, kept alive while the worker may read it.
+    std::shared_ptr<const settings> configuration;
+
+    // The page has closed or the process is ending.
+    bool closing() const;
+    // The process is ending.
+    bool ending() const;
+  };
   // Detector options of a recording ("vad_gap", "vad_wait", "vad_max" as double,
   // "vad_statistic", "vad_clip" as bool); empty for a playback.
   typedef std::map<std::string, boost::any> options_t;
@@ -67,9 +117,29 @@ class studio : private boost::noncopyable {
   // Reads the "audio" settings and makes "audio.buffer_count" empty buffers (also more than
   // "audio.max_buffer_count" when so configured).
   studio();
-  // Drops the buffer table and the task table's entries; uploads still running keep their
-  // buffers and remove their tasks from the (shared) table when they end.
+  // The page closes. Its recordings and playbacks stop: when this returns no stream of the page
+  // takes or gives another block (within about one block; a device that delivers no block at
+  // all is waited for at most a few seconds), and each worker closes its device right after, on
+  // its own thread. They report nothing to the page that has gone. Everything else the page started
+  // (uploads, loads, saves, stops) runs on to its end on what its worker holds, and reports as
+  // usual; this waits for none of it. The task table's entries are dropped; uploads still running
+  // remove their tasks from the (shared) table.
   ~studio();
+
+  // The end of the process (the plug-in's last unload, the end of a test program): every worker
+  // of every studio stops or finishes, and when this returns true none of them runs any code of
+  // the library any more, so PortAudio and libcurl may be ended and the library unloaded.
+  //  - Uploads are cancelled: a transfer under way aborts at its next progress report (libcurl
+  //    makes one at least about once a second, also on a silent connection), and one that has
+  //    not begun (its worker still encoding, or waiting for the transfer before it) is not made;
+  //    each reports its failure as a cancelled upload does.
+  //  - Recordings and playbacks stop as when their page closes; stops end with them.
+  //  - Loads, saves and encodings finish.
+  // The wait is bounded by the upload time-out ("audio.upload_timeout"), or by 10 seconds when
+  // that is 0 (no limit): false when a worker still runs then (one stuck in the file system or
+  // on a device that delivers nothing); ending PortAudio is then unsafe. Studios may still
+  // exist; workers started afterwards run as usual. Never call it from a worker.
+  static bool shutdown_workers();
 
   // ---- the buffer table ----
 
@@ -190,14 +260,19 @@ class studio : private boost::noncopyable {
   static std::string normalize_path(const std::string& raw_path);
 
   // ---- workers, built on the above ----
-  // Runs work on a detached thread of its own. The studio waits for its workers when it is
-  // destroyed, since they use it; boost::thread_resource_error passes to the caller when no
-  // thread can be started (the work then never runs).
+  // Runs work on a detached thread of its own, which nothing in the page waits for; the end of
+  // the process does (shutdown_workers). The work must not use this studio: give it what it
+  // needs by value or by shared pointer (context()). boost::thread_resource_error passes to the
+  // caller when no thread can be started (the work then never runs).
   void start_worker(boost::function<void()> work);
+  // What a worker started now keeps of this studio.
+  worker_context context() const;
 
   // Each threaded_ member runs on the page's thread, resolves the buffer (get_buffer's script
   // error passes to the caller, and then no thread starts) and starts a detached thread running
-  // the member of the bare name, which reports once through the callback.
+  // the member of the bare name on the studio's context(), which reports once through the
+  // callback. Called on the studio directly, the members of the bare name run on its context()
+  // of that moment.
 
   void threaded_start_record(std::size_t index, function_ptr callback, function_ptr volumn,
                              const options_t& options);
@@ -250,10 +325,49 @@ class studio : private boost::noncopyable {
                                            const std::string& format);
 
  private:
-  std::vector<buffer_ptr> m_buffers;
-  // Guards m_buffers; no other studio state.
-  boost::shared_ptr<boost::mutex> m_buffers_mutex;
-  const std::uint64_t m_max_buffer_count;
+  friend class stream_worker;
+
+  // The workers proper: what the members of the same names do, on what a worker keeps of its
+  // studio.
+  static buffer_ptr get_buffer(buffer_table& table, std::uint64_t index);
+  static boost::shared_ptr<binary> encode_record(const worker_context& context,
+                                                 const buffer_ptr& buffer,
+                                                 const std::string& format);
+  // place: the worker's place among the page's running streams (null when the member is called
+  // on the studio directly).
+  static void start_record(const worker_context& context, const worker_registry::place_ptr& place,
+                           buffer_ptr buffer, function_ptr callback, function_ptr volumn,
+                           options_t options);
+  static void playback(const worker_context& context, const worker_registry::place_ptr& place,
+                       buffer_ptr buffer, function_ptr callback, function_ptr volumn,
+                       options_t options);
+  static void stop(const worker_context& context, buffer_ptr buffer, function_ptr callback);
+  static void load_record(const worker_context& context, buffer_ptr buffer, std::string path,
+                          std::string format, bool append, function_ptr callback);
+  static void save_record(const worker_context& context, buffer_ptr buffer, std::string path,
+                          std::string format, function_ptr callback);
+  static bool save_one_record(const worker_context& context, const buffer_ptr& buffer,
+                              const std::string& path, const std::string& format,
+                              std::string& detail);
+  static void save_records(const worker_context& context, save_record_params records,
+                           function_ptr callback);
+  static void post_record(const worker_context& context, buffer_ptr buffer, std::string format,
+                          std::string url, std::string cookie, function_ptr callback,
+                          function_ptr on_upload_frame, task* upload_task);
+  static void multi_post_record(const worker_context& context,
+                                std::map<std::int32_t, buffer_ptr> buffers, std::string format,
+                                std::string url, std::string cookie, function_ptr callback,
+                                function_ptr on_upload_frame, task* upload_task);
+  static void recognize_record(const worker_context& context, buffer_ptr buffer,
+                               std::string sentence, std::string url, std::string cookie,
+                               function_ptr callback, function_ptr on_upload_frame,
+                               task* upload_task);
+  static boost::shared_ptr<binary> concat_records(const worker_context& context,
+                                                  const std::map<std::int32_t, buffer_ptr>& buffers,
+                                                  const std::string& format);
+
+  // The record slots, shared with the workers that look records up.
+  const buffer_table_ptr m_buffers;
   std::atomic<double> m_sample_rate;
   std::atomic<std::uint64_t> m_frames_per_buffer;
   const std::uint64_t m_channels;
@@ -264,20 +378,8 @@ class studio : private boost::noncopyable {
   std::string m_recognition_url;
   // The next task id, the tasks by id, and their lock.
   task_table_ptr m_tasks;
-
-  // The workers still running; each holds the count by shared pointer.
-  struct worker_count {
-    boost::mutex mutex;
-    boost::condition_variable idle;
-    std::size_t running = 0;
-  };
-  boost::shared_ptr<worker_count> m_workers;
-  // Streams always carry 16-bit non-interleaved samples; set once the first stream opening has
-  // warned that the configured format or layout is not used.
-  std::atomic<bool> m_layout_warned{false};
-  // Raised first thing by the destructor: a stream worker that takes a buffer over from then on
-  // ends at once, and one whose stream runs stops it, so no action outlives the page for long.
-  std::atomic<bool> m_closing{false};
+  // Shared with the page's recordings and playbacks.
+  const page_streams_ptr m_streams;
 };
 
 }  // namespace audio

@@ -19,9 +19,15 @@ namespace audio {
 
 boost::shared_ptr<binary> studio::encode_record(const buffer_ptr& buffer,
                                                 const std::string& format) {
+  return encode_record(context(), buffer, format);
+}
+
+boost::shared_ptr<binary> studio::encode_record(const worker_context& context,
+                                                const buffer_ptr& buffer,
+                                                const std::string& format) {
   // An unknown format fails here, before the buffer is touched.
-  boost::shared_ptr<encoding> encoder =
-      encoding::create(format, m_sample_rate.load(), m_sample_format, m_channels, m_interleaved);
+  boost::shared_ptr<encoding> encoder = encoding::create(
+      format, context.sample_rate, context.sample_format, context.channels, context.interleaved);
   boost::shared_ptr<binary> out = boost::make_shared<binary>(std::size_t(0));
   std::vector<std::int16_t> samples;
   {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/filesystem.hpp>
@@ -78,13 +79,20 @@ void studio::threaded_load_record(std::uint64_t index, const std::string& format
   buffer_ptr buffer = get_buffer(index);
   VOCLE_LOG_INFO("got buffer %1%", address_of(buffer));
   const std::string resolved = access.path;
-  start_worker([this, buffer, resolved, format, append, callback]() {
-    load_record(buffer, resolved, format, append, callback);
+  const worker_context context = this->context();
+  start_worker([context, buffer, resolved, format, append, callback]() {
+    load_record(context, buffer, resolved, format, append, callback);
   });
 }
 
-void studio::load_record(buffer_ptr buffer, std::string path, std::string /*format*/, bool append,
+void studio::load_record(buffer_ptr buffer, std::string path, std::string format, bool append,
                          function_ptr callback) {
+  load_record(context(), std::move(buffer), std::move(path), std::move(format), append,
+              std::move(callback));
+}
+
+void studio::load_record(const worker_context& /*context*/, buffer_ptr buffer, std::string path,
+                         std::string /*format*/, bool append, function_ptr callback) {
   // The format only chose the default file name; a load takes the bytes as they are.
   bool reported = false;
   try {
@@ -138,15 +146,22 @@ void studio::threaded_save_record(std::uint64_t index, const std::string& format
   buffer_ptr buffer = get_buffer(index);
   VOCLE_LOG_INFO("got buffer %1%", address_of(buffer));
   const std::string resolved = access.path;
-  start_worker([this, buffer, resolved, format, callback]() {
-    save_record(buffer, resolved, format, callback);
+  const worker_context context = this->context();
+  start_worker([context, buffer, resolved, format, callback]() {
+    save_record(context, buffer, resolved, format, callback);
   });
 }
 
 void studio::save_record(buffer_ptr buffer, std::string path, std::string format,
                          function_ptr callback) {
+  save_record(context(), std::move(buffer), std::move(path), std::move(format),
+              std::move(callback));
+}
+
+void studio::save_record(const worker_context& context, buffer_ptr buffer, std::string path,
+                         std::string format, function_ptr callback) {
   std::string detail;
-  const bool saved = save_one_record(buffer, path, format, detail);
+  const bool saved = save_one_record(context, buffer, path, format, detail);
   try {
     report(callback, FB::VariantList{saved, detail});
   } catch (const std::exception& e) {
@@ -156,8 +171,14 @@ void studio::save_record(buffer_ptr buffer, std::string path, std::string format
 
 bool studio::save_one_record(const buffer_ptr& buffer, const std::string& path,
                              const std::string& format, std::string& detail) {
+  return save_one_record(context(), buffer, path, format, detail);
+}
+
+bool studio::save_one_record(const worker_context& context, const buffer_ptr& buffer,
+                             const std::string& path, const std::string& format,
+                             std::string& detail) {
   try {
-    const boost::shared_ptr<binary> bytes = encode_record(buffer, format);
+    const boost::shared_ptr<binary> bytes = encode_record(context, buffer, format);
     if (save_file(path, bytes)) {
       detail = path;
       return true;
@@ -185,7 +206,7 @@ bool studio::save_file(const std::string& path, const boost::shared_ptr<binary>&
       return false;
     }
   }
-  // Written beside the file and renamed over it: a failed save leaves the old file as it was.
+  // Over a plain file, written beside it and renamed over it: a failed save leaves the old file.
   if (!bytes->save(file.string())) {
     VOCLE_LOG_ERROR("file save failed");
     return false;
@@ -195,10 +216,16 @@ bool studio::save_file(const std::string& path, const boost::shared_ptr<binary>&
 }
 
 void studio::threaded_save_records(const save_record_params& records, function_ptr callback) {
-  start_worker([this, records, callback]() { save_records(records, callback); });
+  const worker_context context = this->context();
+  start_worker([context, records, callback]() { save_records(context, records, callback); });
 }
 
 void studio::save_records(save_record_params records, function_ptr callback) {
+  save_records(context(), std::move(records), std::move(callback));
+}
+
+void studio::save_records(const worker_context& context, save_record_params records,
+                          function_ptr callback) {
   bool all = true;
   FB::VariantList entries;
   try {
@@ -215,9 +242,10 @@ void studio::save_records(save_record_params records, function_ptr callback) {
         } else {
           VOCLE_LOG_INFO("index %1%, format %2%, path %3%", record.index, record.format,
                          access.path);
-          buffer_ptr buffer = get_buffer(record.index);
+          // The page's table, shared: the page may have gone meanwhile.
+          buffer_ptr buffer = get_buffer(*context.buffers, record.index);
           VOCLE_LOG_INFO("got buffer %1%", address_of(buffer));
-          saved = save_one_record(buffer, access.path, record.format, detail);
+          saved = save_one_record(context, buffer, access.path, record.format, detail);
         }
       } catch (const std::exception& e) {
         // A placeholder that cannot be expanded, an index at or beyond the buffer limit.

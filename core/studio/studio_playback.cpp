@@ -16,9 +16,15 @@ void studio::threaded_playback(std::size_t index, function_ptr callback, functio
 
 void studio::playback(buffer_ptr buffer, function_ptr callback, function_ptr volumn,
                       options_t options) {
-  stream_worker worker(stream_worker::playback,
-                       stream_worker::setup_of(*this, m_layout_warned, m_closing),
-                       std::move(buffer), std::move(callback), __PRETTY_FUNCTION__);
+  playback(context(), worker_registry::place_ptr(), std::move(buffer), std::move(callback),
+           std::move(volumn), std::move(options));
+}
+
+void studio::playback(const worker_context& context, const worker_registry::place_ptr& place,
+                      buffer_ptr buffer, function_ptr callback, function_ptr volumn,
+                      options_t options) {
+  stream_worker worker(stream_worker::playback, context, place, std::move(buffer),
+                       std::move(callback), __PRETTY_FUNCTION__);
   worker.run(volumn, options);
 }
 

@@ -20,12 +20,18 @@ void studio::threaded_stop(std::uint64_t index, function_ptr callback) {
   VOCLE_LOG_INFO("buffer index %1%", index);
   buffer_ptr buffer = get_buffer(index);
   VOCLE_LOG_DEBUG("buffer %1% of index %2%", static_cast<const void*>(buffer.get()), index);
+  const worker_context context = this->context();
   // Released when the worker ends, as for a recording.
-  start_worker(
-      [this, buffer, callback]() mutable { stop(std::move(buffer), std::move(callback)); });
+  start_worker([context, buffer, callback]() mutable {
+    stop(context, std::move(buffer), std::move(callback));
+  });
 }
 
 void studio::stop(buffer_ptr buffer, function_ptr callback) {
+  stop(context(), std::move(buffer), std::move(callback));
+}
+
+void studio::stop(const worker_context& context, buffer_ptr buffer, function_ptr callback) {
   VOCLE_LOG_INFO("entered");
   const void* const address = buffer.get();
   bool reported = false;
@@ -56,6 +62,12 @@ void studio::stop(buffer_ptr buffer, function_ptr callback) {
         return;
       }
       lock.unlock();
+      if (context.ending()) {
+        // The process is ending: whatever runs on the buffer is being stopped with it, and
+        // nobody is left to hear of the stop.
+        VOCLE_LOG_DEBUG("process ending, stop of %1% given up", address);
+        return;
+      }
       VOCLE_LOG_TRACE("wait previous audio action %1% stopped", address);
       boost::this_thread::sleep(boost::posix_time::milliseconds(50));
     }

@@ -21,7 +21,6 @@
 #include <vector>
 
 #include <boost/make_shared.hpp>
-#include <boost/thread/thread.hpp>
 
 #include "core/audio/audio_buffer.h"
 #include "core/encoding/adpcm.h"
@@ -31,6 +30,7 @@
 #include "core/http/request_factory.h"
 #include "core/studio/studio.h"
 #include "core/studio/task.h"
+#include "core/studio/worker_registry.h"
 
 namespace vocle {
 namespace audio {
@@ -45,8 +45,8 @@ std::string cookie_text(const std::string& cookie) {
 // Runs the worker on a thread of its own. The task passes to the worker only once the thread
 // runs: when it cannot be started the task is still the starter's and is destroyed.
 template <class Worker>
-void start_upload(studio& owner, owned_task& upload_task, Worker worker) {
-  owner.start_worker(std::move(worker));
+void start_upload(owned_task& upload_task, Worker worker) {
+  worker_registry::start(std::move(worker));
   upload_task.release();
 }
 
@@ -129,10 +129,11 @@ void studio::threaded_post_record(std::uint64_t index, const std::string& format
   VOCLE_LOG_INFO("index %1%, url %2%, cookie %3%, format %4%", index, url, cookie_text(cookie),
                  format);
   buffer_ptr buffer = get_buffer(index);
-  start_upload(*this, owned,
-               [this, buffer, format, url, cookie, callback, on_upload_frame, upload_task]() {
-                 post_record(buffer, format, url, cookie, callback, on_upload_frame, upload_task);
-               });
+  const worker_context context = this->context();
+  start_upload(
+      owned, [context, buffer, format, url, cookie, callback, on_upload_frame, upload_task]() {
+        post_record(context, buffer, format, url, cookie, callback, on_upload_frame, upload_task);
+      });
 }
 
 void studio::threaded_multi_post_record(const std::vector<std::uint64_t>& indexes,
@@ -153,10 +154,12 @@ void studio::threaded_multi_post_record(const std::vector<std::uint64_t>& indexe
   for (std::uint64_t index : indexes) {
     buffers[static_cast<std::int32_t>(index)] = get_buffer(index);
   }
-  start_upload(
-      *this, owned, [this, buffers, format, url, cookie, callback, on_upload_frame, upload_task]() {
-        multi_post_record(buffers, format, url, cookie, callback, on_upload_frame, upload_task);
-      });
+  const worker_context context = this->context();
+  start_upload(owned,
+               [context, buffers, format, url, cookie, callback, on_upload_frame, upload_task]() {
+                 multi_post_record(context, buffers, format, url, cookie, callback, on_upload_frame,
+                                   upload_task);
+               });
 }
 
 void studio::threaded_recognize_record(std::uint64_t index, const std::string& sentence,
@@ -167,30 +170,55 @@ void studio::threaded_recognize_record(std::uint64_t index, const std::string& s
   VOCLE_LOG_INFO("url %1%, cookie %2%, index %3%", url, cookie_text(cookie), index);
   buffer_ptr buffer = get_buffer(index);
   VOCLE_LOG_INFO("got buffer %1%", static_cast<const void*>(buffer.get()));
-  start_upload(*this, owned,
-               [this, buffer, sentence, url, cookie, callback, on_upload_frame, upload_task]() {
-                 recognize_record(buffer, sentence, url, cookie, callback, on_upload_frame,
+  const worker_context context = this->context();
+  start_upload(owned,
+               [context, buffer, sentence, url, cookie, callback, on_upload_frame, upload_task]() {
+                 recognize_record(context, buffer, sentence, url, cookie, callback, on_upload_frame,
                                   upload_task);
                });
 }
 
 void studio::post_record(buffer_ptr buffer, std::string format, std::string url, std::string cookie,
                          function_ptr callback, function_ptr on_upload_frame, task* upload_task) {
-  make_and_post([&] { return encode_record(buffer, format); }, url, cookie, callback,
+  post_record(context(), std::move(buffer), std::move(format), std::move(url), std::move(cookie),
+              std::move(callback), std::move(on_upload_frame), upload_task);
+}
+
+void studio::post_record(const worker_context& context, buffer_ptr buffer, std::string format,
+                         std::string url, std::string cookie, function_ptr callback,
+                         function_ptr on_upload_frame, task* upload_task) {
+  make_and_post([&] { return encode_record(context, buffer, format); }, url, cookie, callback,
                 on_upload_frame, owned_task(upload_task));
 }
 
 void studio::multi_post_record(std::map<std::int32_t, buffer_ptr> buffers, std::string format,
                                std::string url, std::string cookie, function_ptr callback,
                                function_ptr on_upload_frame, task* upload_task) {
+  multi_post_record(context(), std::move(buffers), std::move(format), std::move(url),
+                    std::move(cookie), std::move(callback), std::move(on_upload_frame),
+                    upload_task);
+}
+
+void studio::multi_post_record(const worker_context& context,
+                               std::map<std::int32_t, buffer_ptr> buffers, std::string format,
+                               std::string url, std::string cookie, function_ptr callback,
+                               function_ptr on_upload_frame, task* upload_task) {
   // The records encoded so far are dropped with a body that fails.
-  make_and_post([&] { return concat_records(buffers, format); }, url, cookie, callback,
+  make_and_post([&] { return concat_records(context, buffers, format); }, url, cookie, callback,
                 on_upload_frame, owned_task(upload_task));
 }
 
 void studio::recognize_record(buffer_ptr buffer, std::string sentence, std::string url,
                               std::string cookie, function_ptr callback,
                               function_ptr on_upload_frame, task* upload_task) {
+  recognize_record(context(), std::move(buffer), std::move(sentence), std::move(url),
+                   std::move(cookie), std::move(callback), std::move(on_upload_frame), upload_task);
+}
+
+void studio::recognize_record(const worker_context& /*context*/, buffer_ptr buffer,
+                              std::string sentence, std::string url, std::string cookie,
+                              function_ptr callback, function_ptr on_upload_frame,
+                              task* upload_task) {
   owned_task owned(upload_task);
   set_posting(owned);
   http::form_fields fields;
@@ -239,12 +267,18 @@ void studio::post_binary(const boost::shared_ptr<binary>& body, const std::strin
 
 boost::shared_ptr<binary> studio::concat_records(const std::map<std::int32_t, buffer_ptr>& buffers,
                                                  const std::string& format) {
+  return concat_records(context(), buffers, format);
+}
+
+boost::shared_ptr<binary> studio::concat_records(const worker_context& context,
+                                                 const std::map<std::int32_t, buffer_ptr>& buffers,
+                                                 const std::string& format) {
   // Each record is encoded once, in ascending index order, before the body is laid out.
   std::vector<boost::shared_ptr<binary> > records;
   records.reserve(buffers.size());
   std::uint64_t total = 0;
   for (const auto& entry : buffers) {
-    records.push_back(encode_record(entry.second, format));
+    records.push_back(encode_record(context, entry.second, format));
     total += records.back()->size();
   }
   const std::uint64_t largest = std::numeric_limits<std::uint32_t>::max();

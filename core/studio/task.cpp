@@ -1,10 +1,21 @@
 #include "core/studio/task.h"
 
+#include <atomic>
+
 namespace vocle {
 namespace audio {
+namespace {
+
+std::atomic<std::uint64_t> cancel_rounds{0};
+
+}  // namespace
 
 studio::task::task(std::int32_t id, std::int32_t timeout, const task_table_ptr& table)
-    : m_id(id), m_status(task_created), m_table(table), m_timeout(timeout) {}
+    : m_id(id),
+      m_status(task_created),
+      m_table(table),
+      m_timeout(timeout),
+      m_cancel_round(cancel_rounds.load()) {}
 
 studio::task::~task() {
   if (m_table) {
@@ -33,6 +44,23 @@ bool studio::task::exchange_status(std::uint32_t expected, std::uint32_t desired
   }
   m_status = desired;
   return true;
+}
+
+void studio::task::cancel_all() {
+  ++cancel_rounds;
+}
+
+bool studio::task::cancelled_by_all() const {
+  return cancel_rounds.load() != m_cancel_round;
+}
+
+bool studio::task::cancel_due() {
+  boost::mutex::scoped_lock lock(m_mutex);
+  if (m_status == task_cancel_requested || cancelled_by_all()) {
+    m_status = task_canceled;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace audio

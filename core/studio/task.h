@@ -36,6 +36,17 @@ class studio::task : private boost::noncopyable {
   // Sets desired only when the status is expected; true when it did.
   bool exchange_status(std::uint32_t expected, std::uint32_t desired);
 
+  // The end of the process: every task made before this call counts as cancelled from now on,
+  // whatever its status, also one whose upload has not begun or waits for its transfer. Tasks
+  // made afterwards are not touched.
+  static void cancel_all();
+  // Whether cancel_all came after this task was made.
+  bool cancelled_by_all() const;
+  // For the transfer, at each progress report: true when it must stop now, a cancel having been
+  // asked for (the status turns from 2 to 3) or every transfer having been cancelled (the status
+  // turns to 3).
+  bool cancel_due();
+
   // Guards m_status; taken after the table's lock, never before it.
   mutable boost::mutex m_mutex;
 
@@ -44,6 +55,8 @@ class studio::task : private boost::noncopyable {
   std::uint32_t m_status;
   const task_table_ptr m_table;
   const std::int32_t m_timeout;
+  // The count of cancel_all calls when the task was made.
+  const std::uint64_t m_cancel_round;
 };
 
 }  // namespace audio

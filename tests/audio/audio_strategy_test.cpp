@@ -15,6 +15,7 @@
 #include "core/audio/audio_buffer.h"
 #include "core/audio/audio_input.h"
 #include "core/audio/audio_output.h"
+#include "core/audio/max_average_square_training.h"
 
 namespace vocle {
 namespace audio {
@@ -145,23 +146,29 @@ TEST_F(strategy_test, without_a_detector_the_block_is_stored_and_the_recording_e
   EXPECT_EQ(m_input.vad_statistics(), "");
 }
 
-TEST_F(strategy_test, a_new_preparation_hands_the_old_detectors_loudness_to_the_new_one) {
+// Each preparation builds its detector before it lets the previous one go, so a detector starts
+// from the loudness trained before the previous recording ended, and the previous detector
+// trains the value for the one after.
+TEST_F(strategy_test, two_recordings_in_a_row_each_start_from_the_loudness_trained_before) {
   prepare(options_map());
-  for (std::uint32_t i = 0; i < 5; ++i) {
-    record(testkit::zero_mean_noise(block, i + 1));
-  }
+  record_an_utterance();
+  const std::uint64_t first_max = max_average_square_training::instance().value();
   prepare(options_map());
-  const std::vector<std::string> debug = m_log.messages("DEBUG");
+  // Released only now, the first detector has trained the value.
+  const std::uint64_t trained_by_first = max_average_square_training::instance().value();
+  record_an_utterance();
+  prepare(options_map());
+
   std::vector<std::string> trained;
-  for (const std::string& m : debug) {
+  for (const std::string& m : m_log.messages("DEBUG")) {
     const std::size_t at = m.find("trained max average square ");
     if (at != std::string::npos) {
       trained.push_back(m.substr(at + 27));
     }
   }
-  ASSERT_EQ(trained.size(), 2u);
-  EXPECT_EQ(trained[0], "0");
-  EXPECT_NE(trained[1], "0");
+  EXPECT_EQ(0u, first_max);
+  EXPECT_NE(0u, trained_by_first);
+  EXPECT_EQ(trained, (std::vector<std::string>{"0", "0", std::to_string(trained_by_first)}));
 }
 
 class configured_strategy_test : public strategy_test {

@@ -5,17 +5,22 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <future>
 #include <limits>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <boost/filesystem.hpp>
@@ -450,6 +455,130 @@ TEST_F(BinaryFile, FullDiskLeavesTheOldFile) {
   EXPECT_EQ(err.rfind("Failed to write: ", 0), 0u) << err;
   EXPECT_EQ(read_file(target), "old");
   EXPECT_EQ(names_in(mount_point), (std::set<std::string>{"filler", "take.wav"}));
+}
+
+// ---- saves that cannot be done by replacing the file ----
+
+struct stat stat_of(const std::string& path) {
+  struct stat st;
+  std::memset(&st, 0, sizeof st);
+  EXPECT_EQ(0, ::lstat(path.c_str(), &st)) << path << ": " << std::strerror(errno);
+  return st;
+}
+
+// A pipe or a device at the path is written into, never replaced by a file: the reader of the
+// pipe gets the bytes, and the node stays what it was.
+TEST_F(BinaryFile, SaveWritesIntoAPipeOrADeviceAndKeepsTheNode) {
+  const std::string pipe = m_dir.file("pipe");
+  ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+  // Read and write: the save finds a reader, and the test reads what it wrote without waiting.
+  const int fd = ::open(pipe.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(binary("through the pipe", 16).save(pipe));
+  char got[64] = {0};
+  const ssize_t n = ::read(fd, got, sizeof got);
+  ::close(fd);
+  EXPECT_EQ("through the pipe", std::string(got, n > 0 ? static_cast<std::size_t>(n) : 0));
+  EXPECT_TRUE(S_ISFIFO(stat_of(pipe).st_mode));
+
+  // A pipe that nobody reads: the save fails at once instead of waiting for a reader.
+  EXPECT_FALSE(binary("nobody listens", 14).save(pipe));
+  EXPECT_TRUE(S_ISFIFO(stat_of(pipe).st_mode));
+
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can make a device node";
+  }
+  // A node of the null device: what a page path of /dev/null would reach.
+  const std::string device = m_dir.file("null");
+  ASSERT_EQ(0, ::mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)));
+  EXPECT_TRUE(binary("into nothing", 12).save(device));
+  const struct stat st = stat_of(device);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+  EXPECT_EQ(makedev(1, 3), st.st_rdev);
+  EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"null", "pipe"}));
+}
+
+// A file with a second name stays one file: both names read the new contents.
+TEST_F(BinaryFile, SaveOverAFileWithASecondHardLinkKeepsThemOneFile) {
+  m_dir.write("take.wav", "old contents");
+  fs::create_hard_link(m_dir.file("take.wav"), m_dir.file("copy.wav"));
+  ASSERT_TRUE(binary("new", 3).save(m_dir.file("take.wav")));
+  EXPECT_EQ(read_file(m_dir.file("take.wav")), "new");
+  EXPECT_EQ(read_file(m_dir.file("copy.wav")), "new");
+  EXPECT_EQ(2u, stat_of(m_dir.file("take.wav")).st_nlink);
+  EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"copy.wav", "take.wav"}));
+}
+
+// A file of another user, saved over by root: it stays that user's, with its mode.
+TEST_F(BinaryFile, SaveKeepsTheOwnerAndTheModeOfTheFile) {
+  if (::geteuid() != 0) {
+    GTEST_SKIP() << "only root can save over another user's file";
+  }
+  const std::string target = m_dir.write("take.wav", "old contents");
+  ASSERT_EQ(0, ::chown(target.c_str(), 65534, 65534));
+  ASSERT_EQ(0, ::chmod(target.c_str(), 0640));
+  ASSERT_TRUE(binary("new", 3).save(target));
+  EXPECT_EQ(read_file(target), "new");
+  const struct stat st = stat_of(target);
+  EXPECT_EQ(65534u, st.st_uid);
+  EXPECT_EQ(65534u, st.st_gid);
+  EXPECT_EQ(0640u, st.st_mode & 07777);
+  EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"take.wav"}));
+}
+
+// A file the user may write, in a folder where the user may not make a file: the save writes
+// it in place. Root may make files anywhere, so as root the test runs itself again as the
+// unprivileged user nobody, on a file of nobody's in a folder of root's.
+TEST_F(BinaryFile, SaveInPlaceWhereNoFileMayBeMade) {
+  if (const char* given = std::getenv("VOCLE_UNPRIVILEGED_SAVE")) {
+    ASSERT_NE(0u, ::geteuid());
+    ASSERT_TRUE(binary("new contents", 12).save(given));
+    return;
+  }
+  const std::string target = m_dir.write("take.wav", "the old contents");
+  if (::geteuid() == 0) {
+    ASSERT_EQ(0, ::chown(target.c_str(), 65534, 65534));
+    char self[4096] = {0};
+    ASSERT_GT(::readlink("/proc/self/exe", self, sizeof self - 1), 0);
+    const std::string output = m_dir.file("output.txt");
+    const std::string command = "VOCLE_UNPRIVILEGED_SAVE='" + target +
+                                "' setpriv --reuid=65534 --regid=65534 --clear-groups '" + self +
+                                "' --gtest_filter=BinaryFile.SaveInPlaceWhereNoFileMayBeMade >'" +
+                                output + "' 2>&1";
+    ASSERT_EQ(0, std::system(command.c_str())) << read_file(output);
+    fs::remove(output);
+  } else {
+    fs::permissions(m_dir.path(), fs::perms(0555));
+    const bool saved = binary("new contents", 12).save(target);
+    fs::permissions(m_dir.path(), fs::perms(0755));
+    ASSERT_TRUE(saved);
+  }
+  EXPECT_EQ(read_file(target), "new contents");
+  EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"take.wav"}));
+}
+
+// A pipe has no size to read ahead: a load refuses it at once instead of waiting for a writer.
+TEST_F(BinaryFile, LoadOfAPipeFailsWithoutWaiting) {
+  const std::string pipe = m_dir.file("pipe");
+  ASSERT_EQ(0, ::mkfifo(pipe.c_str(), 0600));
+  std::atomic<int> loaded{-1};
+  std::thread loader([&] {
+    binary b("keep", 4);
+    loaded = b.load(pipe) ? 1 : 0;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (loaded < 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  const bool waited = loaded < 0;
+  if (waited) {
+    // Let a loader that waits for a writer go, so that the failure is reported and not a hang.
+    const int fd = ::open(pipe.c_str(), O_WRONLY);
+    ::close(fd);
+  }
+  loader.join();
+  EXPECT_FALSE(waited);
+  EXPECT_EQ(0, loaded.load());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "core/foundation/settings.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <set>
@@ -9,11 +10,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/format.hpp>
 #include <boost/regex.hpp>
 
 #include "common/box_recorder.h"
 #include "common/config_dir.h"
+#include "common/temp_dir.h"
 
 namespace {
 
@@ -24,6 +27,7 @@ using testing::internal::GetCapturedStdout;
 using vocle::settings;
 using vocle::testkit::box_recorder;
 using vocle::testkit::config_dir;
+using vocle::testkit::lines_of;
 namespace keys = vocle::keys;
 
 const char kLang[] =
@@ -403,6 +407,25 @@ TEST(SettingsShippedFiles, ConfigurationReadsCleanlyAndTrustsOnlyThisMachine) {
                            "file:///tmp/page.html", "http://127.0.0.1.example.com/"}) {
     EXPECT_FALSE(boost::regex_match(page, pattern)) << page;
   }
+}
+
+// The shipped file is where a user learns what a key holds: the device priorities are host-API
+// names, each compared with a device's host API as a whole, not patterns over device names.
+TEST(SettingsShippedFiles, DevicePrioritiesAreDescribedAsHostApiNames) {
+  const std::vector<std::string> lines = lines_of(config_dir::shipped_vocle_conf());
+  auto at = std::find(lines.begin(), lines.end(), ";priorities=");
+  ASSERT_NE(at, lines.end());
+  // The comment lines right above the key ("; text", where a key left at its default reads
+  // ";key=").
+  std::string comment;
+  while (at != lines.begin() && (at - 1)->compare(0, 2, "; ") == 0) {
+    --at;
+    comment = *at + "\n" + comment;
+  }
+  const std::string lower = boost::algorithm::to_lower_copy(comment);
+  EXPECT_NE(lower.find("host-api names"), std::string::npos) << comment;
+  EXPECT_EQ(lower.find("pattern"), std::string::npos) << comment;
+  EXPECT_EQ(lower.find("device-name"), std::string::npos) << comment;
 }
 
 TEST(SettingsInstance, ResetReadsTheFilesAgain) {

@@ -1,6 +1,11 @@
 // The upload request as the server receives it.
+#include <iterator>
+#include <map>
+#include <string>
+
 #include <gmock/gmock.h>
 #include <boost/any.hpp>
+#include <boost/regex.hpp>
 
 #include "common/temp_dir.h"
 #include "framework/logging.h"
@@ -287,6 +292,47 @@ TEST_F(request_test, LogsShowTheCookieLengthButNeverItsText) {
   const std::string text = testkit::read_file(log_file);
   EXPECT_THAT(text, HasSubstr("uri: " + server.url("/upload") + ", cookie: <15 bytes>"));
   EXPECT_THAT(text, Not(HasSubstr("TopSecret42")));
+}
+
+// Each line of a post names the operation it belongs to, whichever helper writes it: the form's
+// release belongs to post, the transfer's lines to perform_post.
+TEST_F(request_test, LogLinesNameThePostAndTheTransfer) {
+  testkit::temp_dir logs;
+  const std::string log_file = logs.file("upload.log");
+  FB::Log::initLogging({{FB::Log::LogMethod_File, log_file}}, FB::Log::LogLevel_Trace);
+  post(server.url("/upload"), data_fields(), make_task(30));
+  FB::Log::stopLogging();
+
+  // "2024-01-01 10:00:00.123 [INFO ] core/http/x.cpp:42 vocle::http::f - vocle[thread:7] text"
+  static const boost::regex line(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d+ \[\w+ *\] \S+:\d+ (\S+) - vocle\[thread:\d+\] (.*))");
+  std::multimap<std::string, std::string> function_of;
+  for (const std::string& text : testkit::lines_of(testkit::read_file(log_file))) {
+    boost::smatch m;
+    if (boost::regex_match(text, m, line)) {
+      std::string message = m[2];
+      if (message.compare(0, 11, "curl_slist ") == 0) {
+        message = "curl_slist <list> freed";
+      }
+      function_of.emplace(message, m[1]);
+    }
+  }
+  const std::string factory = "vocle::http::request_factory::";
+  const struct {
+    std::string message;
+    std::string function;
+  } expected[] = {
+      {"timeout: 30", "perform_post"},
+      {"posting to server", "perform_post"},
+      {"request " + server.url("/upload") + " done.", "perform_post"},
+      {"post freed", "post"},
+      {"curl_slist <list> freed", "post"},
+  };
+  for (const auto& e : expected) {
+    const auto found = function_of.equal_range(e.message);
+    ASSERT_EQ(1, std::distance(found.first, found.second)) << e.message;
+    EXPECT_EQ(factory + e.function, found.first->second) << e.message;
+  }
 }
 
 }  // namespace

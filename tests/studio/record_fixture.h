@@ -45,6 +45,15 @@ inline samples_t samples_of_bytes(const std::string& bytes) {
   return samples;
 }
 
+// Ends every worker, as at the end of the process, when it goes: placed before a studio in a
+// fixture, after the configuration and the log, so that no worker outlives those.
+struct workers_ended {
+  workers_ended() = default;
+  workers_ended(const workers_ended&) = delete;
+  workers_ended& operator=(const workers_ended&) = delete;
+  ~workers_ended() { EXPECT_TRUE(audio::studio::shutdown_workers()); }
+};
+
 class record_fixture : public ::testing::Test {
  protected:
   record_fixture(const std::string& vocle_conf, const std::string& lang_conf)
@@ -71,6 +80,7 @@ class record_fixture : public ::testing::Test {
 
   config_dir m_cfg;
   log_capture m_log;
+  workers_ended m_workers_ended;
   audio::studio m_studio;
 };
 

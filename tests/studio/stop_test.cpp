@@ -67,8 +67,13 @@ class BusyBuffer : public stream_fixture, public ::testing::WithParamInterface<a
     if (GetParam() == recording) {
       EXPECT_EQ(m_volume->count() * block, samples.size());
       EXPECT_LT(samples.size(), 600 * 16000u);
+      // The microphone repeats its last frames, silence, once the input has run out (a loaded
+      // machine may let the recording get that far before the stop).
       const samples_t input = speech_input();
-      EXPECT_TRUE(std::equal(samples.begin(), samples.end(), input.begin()));
+      const std::size_t heard = std::min(samples.size(), input.size());
+      EXPECT_TRUE(std::equal(samples.begin(), samples.begin() + heard, input.begin()));
+      EXPECT_TRUE(std::all_of(samples.begin() + heard, samples.end(),
+                              [](std::int16_t x) { return x == 0; }));
     } else {
       EXPECT_LT(m_volume->count(), samples.size() / block);
       const samples_t played(samples.begin(), samples.begin() + m_volume->count() * block);
@@ -101,7 +106,8 @@ TEST_P(BusyBuffer, StopEndsTheAction) {
 TEST_P(BusyBuffer, StopWithoutACallback) {
   the_studio().threaded_stop(0, nullptr);
   ASSERT_TRUE(m_done->wait_for(1));
-  // The stop lowers the flag once it has seen the buffer idle; the studio waits for it.
+  // The stop lowers the flag once it has seen the buffer idle.
+  ASSERT_TRUE(eventually([&] { return !state_of(m_buffer).stop_requested; }));
   destroy_studio();
   expect_action_succeeded();
   const state s = state_of(m_buffer);
@@ -111,16 +117,18 @@ TEST_P(BusyBuffer, StopWithoutACallback) {
   expect_stopped_early();
 }
 
-// The page goes while the action runs: the studio ends it and waits for its worker, which
-// reports once before the studio is gone. Only the studio holds the buffer then, and nothing
-// keeps it (or touches it) afterwards.
+// The page goes while the action runs: the studio stops it, and once the close has returned the
+// stream takes or gives no more blocks; the worker then closes it and lets the buffer go.
+// Nothing is reported to the page that has gone, and nothing keeps the buffer afterwards.
 TEST_P(BusyBuffer, TheStudioGoesWhileTheActionRuns) {
   const boost::weak_ptr<audio_buffer> held = m_buffer;
   m_buffer.reset();
   destroy_studio();
-  EXPECT_TRUE(held.expired());
-  expect_action_succeeded();
-  EXPECT_LT(m_volume->count(), 600 * 16000 / block);
+  const std::size_t blocks = m_volume->count();
+  ASSERT_TRUE(eventually([&] { return held.expired(); }));
+  EXPECT_EQ(blocks, m_volume->count());
+  EXPECT_EQ(0u, m_done->count());
+  EXPECT_LT(blocks, 600 * 16000 / block);
 }
 
 INSTANTIATE_TEST_SUITE_P(Actions, BusyBuffer, ::testing::Values(recording, playback), name_of);
@@ -225,8 +233,8 @@ TEST_F(GatedRecording, TwoStopsBothSucceed) {
   EXPECT_EQ(2u, m_volume->count());
 }
 
-// The page goes while a stop waits for the recording to end: the studio ends the recording and
-// waits for both workers, which report once each.
+// The page goes while a stop waits for the recording to end: the close ends the recording, which
+// reports nothing to the page that has gone; the stop then finds the buffer idle.
 TEST_F(GatedRecording, TheStudioGoesWhileAStopWaits) {
   const probe_ptr stopped = probe(m_buffer);
   the_studio().threaded_stop(0, stopped);
@@ -234,11 +242,10 @@ TEST_F(GatedRecording, TheStudioGoesWhileAStopWaits) {
   // From here the microphone delivers freely.
   m_microphone->close();
   destroy_studio();
-  ASSERT_EQ(1u, stopped->count());
+  ASSERT_TRUE(eventually([&] { return settled(m_buffer); }));
+  EXPECT_EQ(0u, m_done->count());
+  ASSERT_TRUE(stopped->wait_for(1));
   EXPECT_EQ(FB::VariantList{true}, stopped->lists().at(0)) << describe(stopped->lists().at(0));
-  ASSERT_EQ(1u, m_done->count());
-  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0));
-  EXPECT_TRUE(settled(m_buffer));
 }
 
 // The studio goes on a thread of its own while the test holds the buffer or the microphone
@@ -272,7 +279,7 @@ class ClosingStudio : public GatedBuffer {
 };
 
 // A recording whose worker takes the buffer over only after the studio began to close ends at
-// once, as one stopped before its first block: no block ever comes from the microphone.
+// once without opening a stream: the record stays as it was, and nothing is reported.
 TEST_F(ClosingStudio, ARecordingThatStartsAsTheStudioGoes) {
   set_samples(m_buffer, pattern(block));
   {
@@ -282,31 +289,43 @@ TEST_F(ClosingStudio, ARecordingThatStartsAsTheStudioGoes) {
     close_studio();
   }
   ASSERT_TRUE(eventually([&] { return m_destroyed.load(); }));
-  ASSERT_EQ(1u, m_done->count());
-  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0))
-      << describe(m_done->lists().at(0));
-  EXPECT_TRUE(samples_of(m_buffer).empty());
+  EXPECT_EQ(0u, m_done->count());
+  EXPECT_EQ(pattern(block), samples_of(m_buffer));
   EXPECT_TRUE(settled(m_buffer));
+  EXPECT_EQ(0u,
+            logged("DEBUG", "start_record", "audio record " + address_of(m_buffer) + " started"));
 }
 
-// A running recording on a buffer that has already left the table still meets the closing: the
-// stop flag goes up, and the next block ends the recording.
-TEST_F(ClosingStudio, ARecordingOnARemovedBuffer) {
+// A running recording meets the closing, also on a buffer that has already left the table: the
+// stop flag goes up, the next block ends the recording without being stored, and once the close
+// has returned the stream takes no block more; the worker then closes it and lets the buffer
+// go. Nothing is reported.
+class ClosingDuringRecording : public ClosingStudio, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ClosingDuringRecording, StopsTheStreamAndReportsNothing) {
   const probe_ptr volume = probe(m_buffer);
   the_studio().threaded_start_record(0, m_done, volume, endless());
   m_microphone->feed(pattern(2 * block));
   ASSERT_TRUE(volume->wait_for(2));
-  the_studio().set_buffer_count(0);
+  if (GetParam()) {
+    the_studio().set_buffer_count(0);
+  }
   close_studio();
   ASSERT_TRUE(eventually([&] { return state_of(m_buffer).stop_requested; }));
   m_microphone->feed(pattern(block));
   ASSERT_TRUE(eventually([&] { return m_destroyed.load(); }));
-  ASSERT_EQ(1u, m_done->count());
-  EXPECT_EQ((FB::VariantList{true, std::string()}), m_done->lists().at(0))
-      << describe(m_done->lists().at(0));
+  // What the microphone delivers from now on is not heard.
+  m_microphone->feed(pattern(2 * block));
+  ASSERT_TRUE(eventually([&] { return settled(m_buffer); }));
+  EXPECT_EQ(0u, m_done->count());
+  EXPECT_EQ(2u, volume->count());
   EXPECT_EQ(pattern(2 * block), samples_of(m_buffer));
-  EXPECT_TRUE(settled(m_buffer));
 }
+
+INSTANTIATE_TEST_SUITE_P(Buffers, ClosingDuringRecording, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "RemovedFromTheTable" : "InTheTable");
+                         });
 
 // A stop of one buffer leaves the others running.
 TEST_F(Stop, OnlyItsOwnBuffer) {

@@ -138,6 +138,8 @@ void stream_fixture::start(const std::string& vocle_conf, bool capture_log) {
 
 void stream_fixture::TearDown() {
   m_studio.reset();
+  // As at the end of the process: no worker may outlive the audio system or the configuration.
+  EXPECT_TRUE(audio::studio::shutdown_workers());
   m_audio.reset();
   m_log.reset();
   m_cfg.reset();

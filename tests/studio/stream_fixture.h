@@ -1,6 +1,6 @@
 // The fixture of the recording, playback and stop tests: the virtual microphone and speaker, a
 // configuration of the test's own, the audio system and one studio, torn down in the reverse
-// order (the studio first, which waits for its workers).
+// order (the studio first, then every worker is ended as at the end of the process).
 //
 //   class Recording : public stream_fixture {};
 //   TEST_F(Recording, X) {
@@ -123,7 +123,7 @@ class stream_fixture : public ::testing::Test {
   void TearDown() override;
 
   audio::studio& the_studio() { return *m_studio; }
-  // Destroys the studio now; it waits for its workers.
+  // Closes the page now: its recordings and playbacks are over when this returns.
   void destroy_studio() { m_studio.reset(); }
   const alsa_rig& rig() const { return m_rig; }
   const log_capture& log() const { return *m_log; }
