@@ -84,13 +84,24 @@ void report_filesystem(const function_ptr& callback, const filesystem_outcome& o
 }  // namespace
 
 bool is_trusted_location(const std::string& location) {
-  for (const std::string& entry : vocle::settings::instance().get(vocle::keys::system_trusted)) {
+  return is_trusted_location(location,
+                             vocle::settings::instance().get(vocle::keys::system_trusted));
+}
+
+bool is_trusted_location(const std::string& location, const std::vector<std::string>& patterns) {
+  for (const std::string& entry : patterns) {
     if (entry.empty()) {
       continue;
     }
     // Perl syntax, case-sensitive; a pattern that does not compile fails the whole check, so a
     // broken list never lets a page in.
     const boost::regex expression(entry);
+    // A match that grows too costly makes the library give up with std::runtime_error (the page
+    // chooses its location, so it can aim at a pattern that backtracks). That error leaves here
+    // too, like a pattern that does not compile: the page gets no object, and the entry point
+    // logs the failed construction. Reading it as "no match" would also keep the page
+    // untrusted, but would silently skip an entry that could not be evaluated; nothing is
+    // granted or refused on a guess.
     if (boost::regex_match(location, expression)) {
       return true;
     }

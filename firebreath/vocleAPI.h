@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <boost/optional.hpp>
 #include <boost/shared_ptr.hpp>
@@ -22,14 +23,17 @@ class vocle7;
 
 // True when the location matches, as a whole, one of the regular expressions of
 // "system.trusted" (";"-separated, empty entries skipped, tried in order). An entry that is not a
-// valid expression raises boost::regex_error when it is reached.
+// valid expression raises boost::regex_error when it is reached; a match that exceeds the
+// expression library's complexity bound raises std::runtime_error (regex_error's base).
 bool is_trusted_location(const std::string& location);
+// The same rule over a list already split: the entries of "system.trusted", in order.
+bool is_trusted_location(const std::string& location, const std::vector<std::string>& patterns);
 
 class vocleAPI : public FB::JSAPIAuto {
  public:
   // Builds the studio, reads the page's location and registers what the page may use. Fails
-  // (and no object exists) when the host has no window or "system.trusted" holds an invalid
-  // expression before a matching one.
+  // (and no object exists) when the host has no window or "system.trusted" holds, before a
+  // matching one, an invalid expression or one too costly to match against the location.
   vocleAPI(const boost::weak_ptr<vocle7>& plugin, const FB::BrowserHostPtr& host);
   // The studio goes first: it waits for its workers, whose late results the page (already shut
   // down by then) drops.
