@@ -3,61 +3,9 @@
 // a worker's [false, text] two. An absent or null callback is no error. A callback that throws
 // does not stop later deliveries.
 //
-// page-test default:
+// page-test default: --kit kit/steps.js
 
 var alreadyStopped = 'Nothing is recording or playing on this record.';
-
-// ---- page test kit ----
-var failed = false;
-function Failure(message) {
-  this.message = message;
-}
-function report(e) {
-  if (failed) {
-    return;
-  }
-  failed = true;
-  console.error('FAIL: ' + (e instanceof Failure ? e.message : 'unexpected error: ' + e));
-  done(1);
-}
-function expect(condition, message) {
-  if (!condition) {
-    throw new Failure(message);
-  }
-}
-function same(seen, expected, what) {
-  expect(seen === expected,
-         what + ': expected ' + JSON.stringify(expected) + ', seen ' + JSON.stringify(seen));
-}
-function guard(f) {
-  return function() {
-    if (failed) {
-      return undefined;
-    }
-    try {
-      return f.apply(null, arguments);
-    } catch (e) {
-      report(e);
-      return undefined;
-    }
-  };
-}
-function list(argumentsObject) {
-  return Array.prototype.slice.call(argumentsObject);
-}
-function sequence(steps) {
-  var at = 0;
-  var next = guard(function() {
-    if (at < steps.length) {
-      steps[at++](next);
-    } else {
-      console.log('all passed');
-      done(0);
-    }
-  });
-  next();
-}
-// ---- end of kit ----
 
 // Each case calls the plug-in with a callback and names the arguments the callback must get.
 var cases = [

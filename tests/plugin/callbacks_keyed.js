@@ -5,73 +5,12 @@
 // names come from "js.apply_function" and "js.release_function": the renamed run configures
 // others and gives them to the page as args[3] and args[4].
 //
-// page-test default:
-// page-test renamed: --conf callbacks_renamed.conf -- deliver forget
+// page-test default: --kit kit/steps.js
+// page-test renamed: --kit kit/steps.js --conf callbacks_renamed.conf -- deliver forget
 
 var applyName = args[3] || 'apply_function';
 var releaseName = args[4] || 'release_function';
 var alreadyStopped = 'Nothing is recording or playing on this record.';
-
-// ---- page test kit ----
-var failed = false;
-function Failure(message) {
-  this.message = message;
-}
-function report(e) {
-  if (failed) {
-    return;
-  }
-  failed = true;
-  console.error('FAIL: ' + (e instanceof Failure ? e.message : 'unexpected error: ' + e));
-  done(1);
-}
-function expect(condition, message) {
-  if (!condition) {
-    throw new Failure(message);
-  }
-}
-function same(seen, expected, what) {
-  expect(seen === expected,
-         what + ': expected ' + JSON.stringify(expected) + ', seen ' + JSON.stringify(seen));
-}
-function guard(f) {
-  return function() {
-    if (failed) {
-      return undefined;
-    }
-    try {
-      return f.apply(null, arguments);
-    } catch (e) {
-      report(e);
-      return undefined;
-    }
-  };
-}
-function list(argumentsObject) {
-  return Array.prototype.slice.call(argumentsObject);
-}
-function sequence(steps) {
-  var at = 0;
-  var next = guard(function() {
-    if (at < steps.length) {
-      steps[at++](next);
-    } else {
-      console.log('all passed');
-      done(0);
-    }
-  });
-  next();
-}
-// ---- end of kit ----
-
-function throws(call) {
-  try {
-    call();
-  } catch (e) {
-    return String(e);
-  }
-  return null;
-}
 
 // What the host hears, in order; a test step waits for the release of its key.
 var heard = [];
@@ -163,13 +102,13 @@ var steps = [];
 steps.push(function(next) {
   console.log('case: keys before a host is registered');
   [['a text', 'cb0'], ['a number', 5]].forEach(function(k) {
-    expect(throws(function() { plugin.get_version(k[1]); }) !== null,
+    expect(thrown(function() { plugin.get_version(k[1]); }) !== null,
            k[0] + ' key without a host was taken');
-    expect(throws(function() { plugin.stop({index: 0, callback: k[1]}); }) !== null,
+    expect(thrown(function() { plugin.stop({index: 0, callback: k[1]}); }) !== null,
            k[0] + ' key of a worker call without a host was taken');
   });
-  same(throws(function() { plugin.get_version(null); }), null, 'a null callback without a host');
-  same(throws(function() { plugin.stop({index: 0}); }), null, 'no callback without a host');
+  same(thrown(function() { plugin.get_version(null); }), null, 'a null callback without a host');
+  same(thrown(function() { plugin.stop({index: 0}); }), null, 'no callback without a host');
   plugin.set_jskey_funchost(host);
   next();
 });

@@ -8,70 +8,9 @@
 // page, even at the first use. Last, the page goes away while a recording delivers its volumes
 // through a simple host: the page must end cleanly.
 //
-// page-test default: --conf callbacks_simple.conf --check callbacks_simple_check.sh
+// page-test default: --kit kit/steps.js --conf callbacks_simple.conf --check callbacks_simple_check.sh
 
 var alreadyStopped = 'Nothing is recording or playing on this record.';
-
-// ---- page test kit ----
-var failed = false;
-function Failure(message) {
-  this.message = message;
-}
-function report(e) {
-  if (failed) {
-    return;
-  }
-  failed = true;
-  console.error('FAIL: ' + (e instanceof Failure ? e.message : 'unexpected error: ' + e));
-  done(1);
-}
-function expect(condition, message) {
-  if (!condition) {
-    throw new Failure(message);
-  }
-}
-function same(seen, expected, what) {
-  expect(seen === expected,
-         what + ': expected ' + JSON.stringify(expected) + ', seen ' + JSON.stringify(seen));
-}
-function guard(f) {
-  return function() {
-    if (failed) {
-      return undefined;
-    }
-    try {
-      return f.apply(null, arguments);
-    } catch (e) {
-      report(e);
-      return undefined;
-    }
-  };
-}
-function list(argumentsObject) {
-  return Array.prototype.slice.call(argumentsObject);
-}
-function sequence(steps) {
-  var at = 0;
-  var next = guard(function() {
-    if (at < steps.length) {
-      steps[at++](next);
-    } else {
-      console.log('all passed');
-      done(0);
-    }
-  });
-  next();
-}
-// ---- end of kit ----
-
-function thrown(call) {
-  try {
-    call();
-  } catch (e) {
-    return String(e);
-  }
-  return null;
-}
 
 // A host whose functions note what they hear; onRelease(key) follows every release.
 function recordingHost(heard, onRelease) {

@@ -27,13 +27,22 @@
 #   --copy             copy the library instead of linking it
 #   --plain-args       give the page only the ARGs after "--" (for example pages, which know
 #                      nothing of this runner); "@WORK@" and "@SERVER@" in them are replaced
+#   --kit FILE.js      a test kit (path relative to this folder, e.g. kit/steps.js; may be given
+#                      more than once): the page runs the script with the kits after it
+#
+# With --kit the page script is work/<script name>.js: the script unchanged, then each kit after a
+# comment line naming it. The kits come last so that the script's own line numbers stay as they
+# are in error reports; this works because a kit only declares functions (hoisted) and variables
+# without initial values (a kit's top-level statements would run after the script's). Lines past
+# the script's end belong to the kits: a failed run prints where each kit starts. The page's
+# default URL is still made from the original script's name.
 #
 # The page script gets: args[0] the work folder, args[1] the server's base URL ("" without
 # --server), args[2] the fixture sentence, then the ARGs after "--".
 set -uo pipefail
 
 build= source= script= conf= url= speech=0 server=0 check= expect=0 timeout=60 copy=0 plain=0
-extra=()
+extra=() kits=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
@@ -48,6 +57,7 @@ while [ $# -gt 0 ]; do
     --timeout) timeout=$2; shift 2 ;;
     --copy) copy=1; shift ;;
     --plain-args) plain=1; shift ;;
+    --kit) kits+=("$2"); shift 2 ;;
     --) shift; extra=("$@"); break ;;
     *) echo "run_page_test: unknown option $1" >&2; exit 2 ;;
   esac
@@ -121,6 +131,24 @@ export HOME="$work/home"
 export XDG_DATA_HOME="$work/data"
 export XDG_DESKTOP_DIR="$work/desktop"
 
+# The script with its kits after it (see the header), in a file named like the script.
+page_script=$script kit_map=
+if [ ${#kits[@]} -gt 0 ]; then
+  kit_dir=$(dirname "$0")
+  page_script="$work/$name.js"
+  cat "$script" >"$page_script" || exit 1
+  # A script without a final newline must not run into the kit's comment line.
+  [ -z "$(tail -c 1 "$script")" ] || echo >>"$page_script"
+  kit_map="page script $page_script: lines 1-$(wc -l <"$page_script") are $script"
+  for k in "${kits[@]}"; do
+    [ -f "$kit_dir/$k" ] || { echo "run_page_test: no kit $kit_dir/$k" >&2; exit 2; }
+    echo "// ---- test kit $k ----" >>"$page_script"
+    kit_map="$kit_map; line $(($(wc -l <"$page_script") + 1)) is line 1 of $k"
+    cat "$kit_dir/$k" >>"$page_script"
+    [ -z "$(tail -c 1 "$kit_dir/$k")" ] || echo >>"$page_script"
+  done
+fi
+
 page_args=("$work" "$base_url" "$sentence")
 [ "$plain" = 1 ] && page_args=()
 for a in "${extra[@]}"; do
@@ -128,7 +156,7 @@ for a in "${extra[@]}"; do
   page_args+=("${a//@SERVER@/$base_url}")
 done
 "$build/bin/vocle-page" --url "$url" --plugin "$work/lib/libnpvocle.so" --timeout "$timeout" \
-  "$script" "${page_args[@]}" \
+  "$page_script" "${page_args[@]}" \
   >"$work/page.out" 2>"$work/page.err"
 status=$?
 cat "$work/page.out"
@@ -136,10 +164,12 @@ cat "$work/page.err" >&2
 
 if [ -n "$check" ]; then
   bash "$check" "$work" "$status"
-  exit $?
-fi
-if [ "$status" != "$expect" ]; then
+  result=$?
+elif [ "$status" != "$expect" ]; then
   echo "run_page_test: the page exited with $status, expected $expect" >&2
-  exit 1
+  result=1
+else
+  result=0
 fi
-exit 0
+[ "$result" = 0 ] || [ -z "$kit_map" ] || echo "run_page_test: $kit_map" >&2
+exit $result

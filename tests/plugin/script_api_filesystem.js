@@ -2,10 +2,11 @@
 // folders, missing and absent paths, with and without a callback. The log lines are checked
 // afterwards by api/check_filesystem_log.sh.
 //
-// page-test filesystem: --conf api/filesystem.conf --check api/check_filesystem_log.sh
+// page-test filesystem: --kit kit/tally.js --conf api/filesystem.conf --check api/check_filesystem_log.sh
 
 var work = args[0];
 var appdata = work + "/data/Tarvix";
+var suite = "filesystem";
 var failures = [];
 var pending = 0;
 var script_done = false;
@@ -14,50 +15,6 @@ var not_found = "No such file or directory";
 var not_empty = "Directory not empty";
 // What the platform says for error code 0: removing a path that is not there sets no error.
 var no_error = "Success";
-
-function check(ok, what) {
-  if (!ok) {
-    failures.push(what);
-  }
-}
-
-function show(v) {
-  return JSON.stringify(v);
-}
-
-function finish_when_quiet() {
-  if (!script_done || pending > 0) {
-    return;
-  }
-  for (var i = 0; i < failures.length; i++) {
-    console.log("FAIL " + failures[i]);
-  }
-  console.log(failures.length ? "filesystem: " + failures.length + " failures" : "filesystem: ok");
-  done(failures.length ? 1 : 0);
-}
-
-function expect_call(what, expected) {
-  pending++;
-  var calls = 0;
-  return function() {
-    var got = Array.prototype.slice.call(arguments);
-    calls++;
-    check(calls === 1, what + ": called " + calls + " times");
-    check(show(got) === show(expected), what + ": called with " + show(got) + ", expected " +
-                                            show(expected));
-    pending--;
-    finish_when_quiet();
-  };
-}
-
-function failure_of(f) {
-  try {
-    f();
-  } catch (e) {
-    return String(e && e.message !== undefined ? e.message : e);
-  }
-  return null;
-}
 
 // Saves an (empty) record at each path in turn, then calls next.
 function save_all(paths, next) {

@@ -3,44 +3,13 @@
 // The first run, with a home, only sets the stage; api/rerun_without_home.sh runs the page again
 // without HOME and XDG_DATA_HOME and passes "no-home".
 //
-// page-test no_appdata: --conf api/no_appdata.conf --check api/rerun_without_home.sh
+// page-test no_appdata: --kit kit/tally.js --conf api/no_appdata.conf --check api/rerun_without_home.sh
 
+var suite = "no appdata";
 var failures = [];
 var pending = 0;
 var script_done = false;
 var reason = "Could not find path";
-
-function check(ok, what) {
-  if (!ok) {
-    failures.push(what);
-  }
-}
-
-function show(v) {
-  return JSON.stringify(v);
-}
-
-function finish_when_quiet() {
-  if (!script_done || pending > 0) {
-    return;
-  }
-  for (var i = 0; i < failures.length; i++) {
-    console.log("FAIL " + failures[i]);
-  }
-  console.log(failures.length ? "no appdata: " + failures.length + " failures" : "no appdata: ok");
-  done(failures.length ? 1 : 0);
-}
-
-function expect_call(what, expected) {
-  pending++;
-  return function() {
-    var got = Array.prototype.slice.call(arguments);
-    check(show(got) === show(expected), what + ": called with " + show(got) + ", expected " +
-                                            show(expected));
-    pending--;
-    finish_when_quiet();
-  };
-}
 
 if (args[3] !== "no-home") {
   done(0);

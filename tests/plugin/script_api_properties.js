@@ -1,64 +1,13 @@
 // The properties of a trusted page and their get_/set_ accessors, record information, the
 // "diagnose" attribute and the keyed callback host's accessor pair.
 //
-// page-test properties: --conf api/properties.conf
+// page-test properties: --kit kit/tally.js --conf api/properties.conf
 
 var work = args[0];
+var suite = "properties";
 var failures = [];
 var pending = 0;
 var script_done = false;
-
-function check(ok, what) {
-  if (!ok) {
-    failures.push(what);
-  }
-}
-
-function show(v) {
-  return JSON.stringify(v);
-}
-
-function finish_when_quiet() {
-  if (!script_done || pending > 0) {
-    return;
-  }
-  for (var i = 0; i < failures.length; i++) {
-    console.log("FAIL " + failures[i]);
-  }
-  console.log(failures.length ? "properties: " + failures.length + " failures" : "properties: ok");
-  done(failures.length ? 1 : 0);
-}
-
-// A callback that must be called exactly once with the expected arguments (compared as JSON).
-function expect_call(what, expected) {
-  pending++;
-  var calls = 0;
-  return function() {
-    var got = Array.prototype.slice.call(arguments);
-    calls++;
-    check(calls === 1, what + ": called " + calls + " times");
-    check(show(got) === show(expected), what + ": called with " + show(got) + ", expected " +
-                                            show(expected));
-    pending--;
-    finish_when_quiet();
-  };
-}
-
-// The message of a call that must fail; null when it did not fail.
-function failure_of(f) {
-  try {
-    f();
-  } catch (e) {
-    return String(e && e.message !== undefined ? e.message : e);
-  }
-  return null;
-}
-
-function fails_with(f, text, what) {
-  var message = failure_of(f);
-  check(message !== null && message.indexOf(text) >= 0,
-        what + ": expected a failure with '" + text + "', got " + show(message));
-}
 
 // ---- read-only values: the property, its get_ accessor (returned and delivered), no write ----
 var configured_url = "http://127.0.0.1:9/1/assess.wav";

@@ -2,48 +2,25 @@
 // "system.api" say. args[3] names the surface the run expects: untrusted, trusted, trusted_test,
 // or none (the page must not get an object at all).
 //
-// page-test trusted: --conf api/trusted.conf -- trusted
-// page-test trusted_shipped_conf: -- trusted
-// page-test untrusted_no_list: --conf api/untrusted.conf -- untrusted
-// page-test trusted_empty_entries: --conf api/empty_entries.conf -- trusted
-// page-test untrusted_prefix_only: --conf api/prefix.conf -- untrusted
-// page-test trusted_prefix_whole: --conf api/prefix.conf --url http://127.0.0.1/ -- trusted
-// page-test trusted_second_entry: --conf api/two_entries.conf -- trusted
-// page-test trusted_first_entry: --conf api/two_entries.conf --url https://pages.example.org/a.html -- trusted
-// page-test untrusted_longer_host: --conf api/two_entries.conf --url http://127.0.0.1.example.org/a.html -- untrusted
-// page-test untrusted_case: --conf api/two_entries.conf --url HTTP://127.0.0.1/a.html -- untrusted
-// page-test trusted_api_all: --conf api/api_all.conf -- trusted_test
-// page-test trusted_api_upper_case: --conf api/api_upper.conf -- trusted
-// page-test trusted_broken_entry_not_reached: --conf api/invalid_after_match.conf -- trusted
-// page-test invalid_regex: --conf api/invalid.conf --check api/check_invalid_regex.sh -- none
-// page-test invalid_regex_reached: --conf api/invalid_after_match.conf --url https://other.example.org/ --check api/check_invalid_regex.sh -- none
+// page-test trusted: --kit kit/tally.js --conf api/trusted.conf -- trusted
+// page-test trusted_shipped_conf: --kit kit/tally.js -- trusted
+// page-test untrusted_no_list: --kit kit/tally.js --conf api/untrusted.conf -- untrusted
+// page-test trusted_empty_entries: --kit kit/tally.js --conf api/empty_entries.conf -- trusted
+// page-test untrusted_prefix_only: --kit kit/tally.js --conf api/prefix.conf -- untrusted
+// page-test trusted_prefix_whole: --kit kit/tally.js --conf api/prefix.conf --url http://127.0.0.1/ -- trusted
+// page-test trusted_second_entry: --kit kit/tally.js --conf api/two_entries.conf -- trusted
+// page-test trusted_first_entry: --kit kit/tally.js --conf api/two_entries.conf --url https://pages.example.org/a.html -- trusted
+// page-test untrusted_longer_host: --kit kit/tally.js --conf api/two_entries.conf --url http://127.0.0.1.example.org/a.html -- untrusted
+// page-test untrusted_case: --kit kit/tally.js --conf api/two_entries.conf --url HTTP://127.0.0.1/a.html -- untrusted
+// page-test trusted_api_all: --kit kit/tally.js --conf api/api_all.conf -- trusted_test
+// page-test trusted_api_upper_case: --kit kit/tally.js --conf api/api_upper.conf -- trusted
+// page-test trusted_broken_entry_not_reached: --kit kit/tally.js --conf api/invalid_after_match.conf -- trusted
+// page-test invalid_regex: --kit kit/tally.js --conf api/invalid.conf --check api/check_invalid_regex.sh -- none
+// page-test invalid_regex_reached: --kit kit/tally.js --conf api/invalid_after_match.conf --url https://other.example.org/ --check api/check_invalid_regex.sh -- none
 
 var kind = args[3];
+var suite = "registration";
 var failures = [];
-
-function check(ok, what) {
-  if (!ok) {
-    failures.push(what);
-  }
-}
-
-function finish() {
-  for (var i = 0; i < failures.length; i++) {
-    console.log("FAIL " + failures[i]);
-  }
-  console.log(failures.length ? "registration: " + failures.length + " failures" : "registration: ok");
-  done(failures.length ? 1 : 0);
-}
-
-// The message of a call that must fail; null when it did not fail.
-function failure_of(f) {
-  try {
-    f();
-  } catch (e) {
-    return String(e && e.message !== undefined ? e.message : e);
-  }
-  return null;
-}
 
 var always = ["version", "version_detail"];
 var trusted_methods = [

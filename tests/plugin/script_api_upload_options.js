@@ -6,44 +6,14 @@
 // their sizes; an empty raw record is 0 bytes, so a body of n records is 4 + 4n bytes while a
 // single record's body is empty.
 //
-// page-test upload_options: --conf api/upload_options.conf --server
+// page-test upload_options: --kit kit/tally.js --conf api/upload_options.conf --server
 
 var server = args[1];
+var suite = "upload options";
 var failures = [];
 var pending = 0;
 var script_done = false;
 var last_id = -1;
-
-function check(ok, what) {
-  if (!ok) {
-    failures.push(what);
-  }
-}
-
-function show(v) {
-  return JSON.stringify(v);
-}
-
-function failure_of(f) {
-  try {
-    f();
-  } catch (e) {
-    return String(e && e.message !== undefined ? e.message : e);
-  }
-  return null;
-}
-
-function finish_when_quiet() {
-  if (!script_done || pending > 0) {
-    return;
-  }
-  for (var i = 0; i < failures.length; i++) {
-    console.log("FAIL " + failures[i]);
-  }
-  console.log(failures.length ? "upload options: " + failures.length + " failures"
-                              : "upload options: ok");
-  done(failures.length ? 1 : 0);
-}
 
 // Starts an upload and checks its id (the next one) and its one result; judge(list) checks the
 // result list [success, text, id, summary].

@@ -2,87 +2,10 @@
 // gives, a record is saved and loaded at its default name under the application-data folder,
 // and the page is told that name. work_sandbox_check.sh reads the files the page was told of.
 //
-// page-test shipped: --speech --check work_sandbox_check.sh
+// page-test shipped: --kit kit/steps.js --kit kit/records.js --speech --check work_sandbox_check.sh
 
 var work = args[0];
 var appdata = work + '/data/Tarvix/';
-
-// ---- page test kit ----
-var failed = false;
-function Failure(message) { this.message = message; }
-function report(e) {
-  if (failed) {
-    return;
-  }
-  failed = true;
-  console.error('FAIL: ' + (e instanceof Failure ? e.message : 'unexpected error: ' + e));
-  done(1);
-}
-function expect(condition, message) {
-  if (!condition) {
-    throw new Failure(message);
-  }
-}
-function same(seen, expected, what) {
-  expect(
-      seen === expected,
-      what + ': expected ' + JSON.stringify(expected) + ', seen ' + JSON.stringify(seen));
-}
-// Every function that the plug-in or a timer calls goes through this, so a failed expectation
-// ends the page with its message, and nothing runs after the first failure.
-function guard(f) {
-  return function() {
-    if (failed) {
-      return undefined;
-    }
-    try {
-      return f.apply(this, arguments);
-    } catch (e) {
-      report(e);
-      return undefined;
-    }
-  };
-}
-function list(argumentsObject) { return Array.prototype.slice.call(argumentsObject); }
-// Runs the steps one after another; each gets the function that starts the next.
-function sequence(steps) {
-  var at = 0;
-  var next = guard(function() {
-    if (at < steps.length) {
-      steps[at++](next);
-    } else {
-      console.log('all passed');
-      done(0);
-    }
-  });
-  next();
-}
-function merge(a, b) {
-  var out = {}, k;
-  for (k in a) {
-    out[k] = a[k];
-  }
-  for (k in b) {
-    out[k] = b[k];
-  }
-  return out;
-}
-// A step: the method with the options and a callback that must be called once, with exactly
-// `expected`.
-function expectResult(method, options, expected, what) {
-  return function(next) {
-    console.log('case: ' + what);
-    var results = 0;
-    plugin[method](merge(options, {
-      callback: guard(function() {
-        same(++results, 1, what + ': results');
-        same(JSON.stringify(list(arguments)), JSON.stringify(expected), what);
-        next();
-      })
-    }));
-  };
-}
-// ---- end of kit ----
 
 function rawOf(index) { return plugin.get_record({index: index, format: 'raw'}); }
 

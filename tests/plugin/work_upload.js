@@ -4,89 +4,12 @@
 // ids that come back in each result, failures included; the cancel of a running upload; the
 // time-out in force when "timeout" is missing or negative.
 //
-// page-test server: --conf work.conf --speech --server
+// page-test server: --kit kit/steps.js --kit kit/records.js --conf work.conf --speech --server
 
 var work = args[0];
 var echo = args[1] + '/echo';
 var sentence = args[2];
 var summaryPattern = /^ulnow: \d+, ultotal: \d+, dlnow: \d+, dltotal: \d+, total_time: [0-9.e+-]+$/;
-
-// ---- page test kit ----
-var failed = false;
-function Failure(message) { this.message = message; }
-function report(e) {
-  if (failed) {
-    return;
-  }
-  failed = true;
-  console.error('FAIL: ' + (e instanceof Failure ? e.message : 'unexpected error: ' + e));
-  done(1);
-}
-function expect(condition, message) {
-  if (!condition) {
-    throw new Failure(message);
-  }
-}
-function same(seen, expected, what) {
-  expect(
-      seen === expected,
-      what + ': expected ' + JSON.stringify(expected) + ', seen ' + JSON.stringify(seen));
-}
-// Every function that the plug-in or a timer calls goes through this, so a failed expectation
-// ends the page with its message, and nothing runs after the first failure.
-function guard(f) {
-  return function() {
-    if (failed) {
-      return undefined;
-    }
-    try {
-      return f.apply(this, arguments);
-    } catch (e) {
-      report(e);
-      return undefined;
-    }
-  };
-}
-function list(argumentsObject) { return Array.prototype.slice.call(argumentsObject); }
-// Runs the steps one after another; each gets the function that starts the next.
-function sequence(steps) {
-  var at = 0;
-  var next = guard(function() {
-    if (at < steps.length) {
-      steps[at++](next);
-    } else {
-      console.log('all passed');
-      done(0);
-    }
-  });
-  next();
-}
-function merge(a, b) {
-  var out = {}, k;
-  for (k in a) {
-    out[k] = a[k];
-  }
-  for (k in b) {
-    out[k] = b[k];
-  }
-  return out;
-}
-// A step: the method with the options and a callback that must be called once, with exactly
-// `expected`.
-function expectResult(method, options, expected, what) {
-  return function(next) {
-    console.log('case: ' + what);
-    var results = 0;
-    plugin[method](merge(options, {
-      callback: guard(function() {
-        same(++results, 1, what + ': results');
-        same(JSON.stringify(list(arguments)), JSON.stringify(expected), what);
-        next();
-      })
-    }));
-  };
-}
-// ---- end of kit ----
 
 function count(index) { return +plugin.get_record_info(index).count; }
 // The length of the WAV DVI-ADPCM image of n samples: blocks of 1017 samples in 512 bytes, a

@@ -8,6 +8,8 @@ fail() { echo "rerun_without_home: $*" >&2; exit 1; }
 library=$(readlink -f "$work/lib/libnpvocle.so") || fail "no library in $work/lib"
 page="$(dirname "$(dirname "$library")")/bin/vocle-page"
 [ -x "$page" ] || fail "no vocle-page beside $library"
-script="$(cd "$(dirname "$0")/.." && pwd)/script_api_no_appdata.js"
+# The page as the runner made it, with its test kit; the source alone when run without one.
+script="$work/script_api_no_appdata.js"
+[ -f "$script" ] || script="$(cd "$(dirname "$0")/.." && pwd)/script_api_no_appdata.js"
 env -u HOME -u XDG_DATA_HOME "$page" --url http://127.0.0.1/script_api_no_appdata.html \
   --plugin "$work/lib/libnpvocle.so" --timeout 60 "$script" "$work" "" "" no-home
