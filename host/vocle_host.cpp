@@ -27,6 +27,7 @@
 #include <iostream>
 #include <string>
 
+#include "host/command_line.h"
 #include "host/host_core.h"
 #include "host/native_channel.h"
 #include "host/native_host.h"
@@ -60,43 +61,21 @@ void set_handler(int signal_number, void (*handler)(int)) {
   sigaction(signal_number, &action, nullptr);
 }
 
-bool seconds_of(const std::string& text, double* seconds) {
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(value) || value <= 0 ||
-      value > 1e6) {
-    return false;
-  }
-  *seconds = value;
-  return true;
-}
-
 // False (with the message) when the command line is wrong.
 bool parse(int argc, char** argv, host::native_host::options* out, bool* help, std::string* error) {
   *help = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    std::string name = arg, value;
-    bool has_value = false;
-    const std::size_t equals = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-      has_value = true;
-    }
-    if (name == "--plugin" || name == "--answer-timeout" || name == "--end-timeout") {
-      if (!has_value) {
-        if (i + 1 >= argc) {
-          *error = "option " + name + " needs a value";
-          return false;
-        }
-        value = argv[++i];
+    std::string name, value;
+    if (host::take_option(argc, argv, &i, {"--plugin", "--answer-timeout", "--end-timeout"}, &name,
+                          &value, error)) {
+      if (!error->empty()) {
+        return false;
       }
       double seconds = 0;
       if (name == "--plugin") {
         out->plugin_path = value;
-      } else if (!seconds_of(value, &seconds)) {
+      } else if (!host::seconds_of(value, &seconds) || seconds > 1e6) {
         *error = name + " needs a number of seconds above 0, not \"" + value + "\"";
         return false;
       } else if (name == "--answer-timeout") {
@@ -116,10 +95,10 @@ bool parse(int argc, char** argv, host::native_host::options* out, bool* help, s
     }
   }
   if (out->plugin_path.empty()) {
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    out->plugin_path = ec ? "libnpvocle.so"
-                          : (self.parent_path().parent_path() / "lib" / "libnpvocle.so").string();
+    out->plugin_path = host::default_plugin_path();
+    if (out->plugin_path.empty()) {
+      out->plugin_path = "libnpvocle.so";
+    }
   }
   return true;
 }

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "host/command_line.h"
 #include "host/host_core.h"
 #include "host/page_runtime.h"
 #include "host/watchdog.h"
@@ -65,21 +66,11 @@ bool parse(int argc, char** argv, options* out, bool* help, std::string* error) 
   bool url_given = false;
   for (; i < argc; ++i) {
     const std::string arg = argv[i];
-    std::string name = arg, value;
-    bool has_value = false;
-    const std::size_t equals = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-      has_value = true;
-    }
-    if (name == "--url" || name == "--plugin" || name == "--timeout") {
-      if (!has_value) {
-        if (i + 1 >= argc) {
-          *error = "option " + name + " needs a value";
-          return false;
-        }
-        value = argv[++i];
+    std::string name, value;
+    if (host::take_option(argc, argv, &i, {"--url", "--plugin", "--timeout"}, &name, &value,
+                          error)) {
+      if (!error->empty()) {
+        return false;
       }
       if (name == "--url") {
         out->url = value;
@@ -87,11 +78,8 @@ bool parse(int argc, char** argv, options* out, bool* help, std::string* error) 
       } else if (name == "--plugin") {
         out->plugin = value;
       } else {
-        char* end = nullptr;
-        errno = 0;
-        const double seconds = std::strtod(value.c_str(), &end);
-        if (value.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-            seconds <= 0) {
+        double seconds = 0;
+        if (!host::seconds_of(value, &seconds)) {
           *error = "--timeout needs a number of seconds above 0, not \"" + value + "\"";
           return false;
         }
@@ -129,12 +117,11 @@ bool parse(int argc, char** argv, options* out, bool* help, std::string* error) 
     out->url = "file://" + absolute.lexically_normal().string();
   }
   if (out->plugin.empty()) {
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) {
-      *error = "cannot find this program's folder: " + ec.message();
+    out->plugin = host::default_plugin_path();
+    if (out->plugin.empty()) {
+      *error = "cannot find this program's folder";
       return false;
     }
-    out->plugin = (self.parent_path() / ".." / "lib" / "libnpvocle.so").lexically_normal().string();
   }
   return true;
 }
