@@ -10,8 +10,10 @@ namespace vocle {
 namespace http {
 
 // type is one of "string", "xml", "binary", "wav_dvi_adpcm" (exactly, case-sensitive); any other
-// type adds no part. value holds a std::string for "string" and "xml" and a
-// boost::shared_ptr<vocle::binary> for "binary" and "wav_dvi_adpcm".
+// type adds no part. value holds a std::string for "string" and "xml". For "binary" and
+// "wav_dvi_adpcm" it holds what the part's bytes are streamed from, never copied into the form:
+// either a boost::shared_ptr<vocle::binary>, which the transfer drains (it is empty after the
+// post), or a boost::shared_ptr<vocle::byte_source>, read once from its start to its end.
 struct form_field {
   std::string type;
   boost::any value;

@@ -20,9 +20,9 @@ std::mutex request_mutex;
 
 namespace {
 
-// The form and its part header lists, freed in that order whatever way post is left: libcurl
-// refers to the lists from the form, so they outlive it. The lines about the freeing are post's
-// and name it (owner: post's __PRETTY_FUNCTION__).
+// The form, its part header lists and its streamed parts' sources, freed in that order whatever
+// way post is left: libcurl refers to the lists and the sources from the form, so they outlive
+// it. The lines about the freeing are post's and name it (owner: post's __PRETTY_FUNCTION__).
 class form_guard {
  public:
   explicit form_guard(const char* owner) : m_owner(owner) {}
@@ -41,6 +41,7 @@ class form_guard {
   curl_httppost* first = nullptr;
   curl_httppost* last = nullptr;
   request_factory::header_lists lists;
+  request_factory::part_sources sources;  // a member: released after the destructor's body
 
  private:
   const char* const m_owner;
@@ -110,7 +111,7 @@ void request_factory::post(const std::string& uri, const std::string& cookie,
     VOCLE_LOG_INFO("uri: %1%, cookie: %2%", uri, cookie_note(cookie));
 
     form_guard form(__PRETTY_FUNCTION__);
-    build_form(form.first, form.last, fields, form.lists);
+    build_form(form.first, form.last, fields, form.lists, form.sources);
 
     if (form.first) {
       perform_post(uri, cookie, form.first, result, on_upload_frame, held.get());

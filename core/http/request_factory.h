@@ -24,8 +24,10 @@
 #include <curl/curl.h>
 #include <boost/any.hpp>
 #include <boost/noncopyable.hpp>
+#include <boost/shared_ptr.hpp>
 
 #include "core/foundation/binary.h"
+#include "core/foundation/byte_source.h"
 #include "core/foundation/function.h"
 #include "core/http/form_field.h"
 #include "core/http/progress_context.h"
@@ -46,6 +48,8 @@ class request_factory : private boost::noncopyable {
   typedef std::map<std::string, std::string> header_map;
   // One entry per field, in field order: the part's own header list, or null.
   typedef std::vector<curl_slist*> header_lists;
+  // What the form's streamed parts are read from, held until the form has been freed.
+  typedef std::vector<boost::shared_ptr<byte_source> > part_sources;
 
   // The single factory, built on first use; building it initialises libcurl's global state and
   // registers its clean-up at exit. Call it before every post.
@@ -54,7 +58,8 @@ class request_factory : private boost::noncopyable {
   // Posts fields to uri as a multipart form and issues one result list to callback (when set);
   // on_upload_frame (when set) receives (ulnow, ultotal, task id) as the upload advances.
   // Owns task from the call on: its status ends at 4 and it is destroyed (which takes it out of
-  // its table) before post returns. The fields' binaries are drained by the transfer. Only
+  // its table) before post returns. The fields' binaries are drained by the transfer and their
+  // byte sources read to their end. Only
   // http and https addresses are fetched. Nothing leaves post: whatever is thrown on the way (a
   // field value of the wrong kind, no memory for the answer) ends the upload as a transfer
   // failure, with the translated "ZRV_ERR_NET_HTTP" and the exception's text, unless the page
@@ -62,18 +67,20 @@ class request_factory : private boost::noncopyable {
   static void post(const std::string& uri, const std::string& cookie, const function_ptr& callback,
                    const function_ptr& on_upload_frame, const form_fields& fields, task* task);
 
-  // Appends one part per field to the form (first, last: both null for a new form) and one
-  // entry per field to lists.
+  // Appends one part per field to the form (first, last: both null for a new form), one entry per
+  // field to lists, and the source of each streamed part to sources.
   static void build_form(curl_httppost*& first, curl_httppost*& last, const form_fields& fields,
-                         header_lists& lists);
+                         header_lists& lists, part_sources& sources);
   // Adds the part of one field; returns the part's header list (the caller frees it after the
   // form), or null.
   static curl_slist* add_form_part(curl_httppost*& first, curl_httppost*& last,
                                    const std::string& type, const std::string& name,
-                                   const boost::any& value);
-  // Adds a part streamed from the binary that value holds, with the given header list.
+                                   const boost::any& value, part_sources& sources);
+  // Adds a part streamed from the binary or byte source that value holds, with the given header
+  // list; the source it reads through goes to sources, which must outlive the form.
   static void add_stream_part(curl_httppost*& first, curl_httppost*& last, curl_slist* list,
-                              const std::string& name, const boost::any& value);
+                              const std::string& name, const boost::any& value,
+                              part_sources& sources);
 
   // Runs one transfer of the form on a new easy handle, sets the task's status to 4 and issues
   // the result list.
@@ -87,11 +94,13 @@ class request_factory : private boost::noncopyable {
                            const function_ptr& on_upload_frame, task* task);
 
   // libcurl's callbacks. The last argument is what the matching *DATA option gave: the body
-  // (vocle::binary), the streamed part's vocle::binary, the header_map, the progress_context.
+  // (vocle::binary), the streamed part's vocle::byte_source, the header_map, the
+  // progress_context. A source that fails to read aborts the transfer (CURL_READFUNC_ABORT):
+  // ending the part early would leave the server waiting for the bytes announced.
   static std::size_t write_response_data(char* data, std::size_t size, std::size_t count,
                                          void* body);
   static std::size_t read_request_binary(char* buffer, std::size_t size, std::size_t count,
-                                         void* binary);
+                                         void* source);
   static std::size_t write_header_data(char* data, std::size_t size, std::size_t count,
                                        void* headers);
   static int progress_callback(void* context, double dltotal, double dlnow, double ultotal,

@@ -1,7 +1,12 @@
+#include <limits>
 #include <memory>
+#include <stdexcept>
+#include <typeinfo>
 
+#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "core/foundation/binary_source.h"
 #include "core/foundation/log.h"
 #include "core/http/request_factory.h"
 
@@ -48,19 +53,34 @@ void check_formadd(const char* function, CURLFORMcode code, const std::string& n
   }
 }
 
+// What a streamed part's value is read through: the byte source it holds, or a source that
+// drains the binary it holds. Any other kind of value throws boost::bad_any_cast.
+boost::shared_ptr<byte_source> stream_source(const boost::any& value) {
+  if (value.type() == typeid(boost::shared_ptr<byte_source>)) {
+    return boost::any_cast<boost::shared_ptr<byte_source> >(value);
+  }
+  boost::shared_ptr<binary> bytes = boost::any_cast<boost::shared_ptr<binary> >(value);
+  if (!bytes) {
+    return boost::shared_ptr<byte_source>();
+  }
+  return boost::make_shared<binary_source>(bytes);
+}
+
 }  // namespace
 
 void request_factory::build_form(curl_httppost*& first, curl_httppost*& last,
-                                 const form_fields& fields, header_lists& lists) {
+                                 const form_fields& fields, header_lists& lists,
+                                 part_sources& sources) {
   for (const auto& field : fields) {
     lists.push_back(nullptr);
-    lists.back() = add_form_part(first, last, field.second.type, field.first, field.second.value);
+    lists.back() =
+        add_form_part(first, last, field.second.type, field.first, field.second.value, sources);
   }
 }
 
 curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*& last,
                                            const std::string& type, const std::string& name,
-                                           const boost::any& value) {
+                                           const boost::any& value, part_sources& sources) {
   if (type == "xml") {
     slist_ptr list = make_list({"Content-Type: application/xml"});
     const std::string& text = boost::any_cast<const std::string&>(value);
@@ -75,12 +95,12 @@ curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*
   if (type == "binary") {
     slist_ptr list =
         make_list({"Content-Type: application/octet-stream", "Content-Transfer-Encoding: binary"});
-    add_stream_part(first, last, list.get(), name, value);
+    add_stream_part(first, last, list.get(), name, value, sources);
     return list.release();
   }
   if (type == "wav_dvi_adpcm") {
     slist_ptr list = make_list({"Content-Type: application/wav; codec=\"11\""});
-    add_stream_part(first, last, list.get(), name, value);
+    add_stream_part(first, last, list.get(), name, value, sources);
     return list.release();
   }
   if (type == "string") {
@@ -97,16 +117,22 @@ curl_slist* request_factory::add_form_part(curl_httppost*& first, curl_httppost*
 }
 
 void request_factory::add_stream_part(curl_httppost*& first, curl_httppost*& last, curl_slist* list,
-                                      const std::string& name, const boost::any& value) {
-  // The field map keeps the binary alive for the whole post; libcurl hands its address back to
-  // read_request_binary.
-  boost::shared_ptr<binary> bytes = boost::any_cast<boost::shared_ptr<binary> >(value);
-  binary* stream = bytes.get();
+                                      const std::string& name, const boost::any& value,
+                                      part_sources& sources) {
+  // sources keeps the source alive until the form is freed; libcurl hands its address back to
+  // read_request_binary. Its size is fixed before the first read, so the length announced is
+  // what is sent.
+  const boost::shared_ptr<byte_source> source = stream_source(value);
+  const std::uint64_t size = source ? source->size() : 0;
+  if (size > static_cast<std::uint64_t>(std::numeric_limits<long>::max())) {
+    throw std::length_error("part " + name + " too large to post");
+  }
+  sources.push_back(source);
   check_formadd(
       __PRETTY_FUNCTION__,
       curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_FILENAME, name.c_str(),
-                   CURLFORM_CONTENTHEADER, list, CURLFORM_STREAM, stream, CURLFORM_CONTENTSLENGTH,
-                   static_cast<long>(stream ? stream->size() : 0), CURLFORM_END),
+                   CURLFORM_CONTENTHEADER, list, CURLFORM_STREAM, source.get(),
+                   CURLFORM_CONTENTSLENGTH, static_cast<long>(size), CURLFORM_END),
       name);
 }
 

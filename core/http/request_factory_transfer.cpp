@@ -221,12 +221,13 @@ std::size_t request_factory::read_request_binary(char* buffer, std::size_t size,
     VOCLE_LOG_ERROR("arguments error");
     return 0;
   }
-  binary* bytes = static_cast<binary*>(stream);
-  std::size_t n = std::min(size * count, bytes->size());
-  if (n) {
-    std::memcpy(buffer, bytes->data(), n);
-    bytes->consume(n);
+  const std::size_t room = size * count;
+  std::size_t n = 0;
+  if (!no_throw(__PRETTY_FUNCTION__, "reading a streamed part",
+                [&] { n = static_cast<byte_source*>(stream)->read(buffer, room); })) {
+    return CURL_READFUNC_ABORT;
   }
+  n = std::min(n, room);
   VOCLE_LOG_TRACE("%1% -> %2%, %3% bytes written", stream, static_cast<const void*>(buffer), n);
   return n;
 }

@@ -3,6 +3,7 @@
 
 #include <gmock/gmock.h>
 
+#include "core/foundation/binary_source.h"
 #include "upload_fixture.h"
 
 namespace vocle {
@@ -53,14 +54,17 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.label);
     });
 
+// A binary part is read through the source that the form makes for it, which drains the binary.
 TEST(read_request_binary, TenThousandBytesInCallsOf4096) {
   const std::string bytes = awkward_bytes(10000);
-  binary source(bytes.data(), bytes.size());
+  boost::shared_ptr<binary> data = make_binary(bytes);
+  binary_source source(data);
   std::vector<std::size_t> sizes;
   std::string sent;
   char buffer[4096];
   for (;;) {
-    std::size_t n = http::request_factory::read_request_binary(buffer, 1, sizeof buffer, &source);
+    std::size_t n = http::request_factory::read_request_binary(buffer, 1, sizeof buffer,
+                                                               static_cast<byte_source*>(&source));
     sizes.push_back(n);
     sent.append(buffer, n);
     if (!n) {
@@ -69,21 +73,37 @@ TEST(read_request_binary, TenThousandBytesInCallsOf4096) {
   }
   EXPECT_THAT(sizes, ::testing::ElementsAre(4096u, 4096u, 1808u, 0u));
   EXPECT_TRUE(sent == bytes);
-  EXPECT_EQ(0u, source.size());
+  EXPECT_EQ(0u, data->size());
+  EXPECT_EQ(10000u, source.size()) << "the size announced stays that of the whole part";
 }
 
 TEST(read_request_binary, BadArgumentsEndThePartAndLeaveTheBinary) {
-  binary source("abc", 3);
+  boost::shared_ptr<binary> data = make_binary("abc");
+  binary_source bytes(data);
+  byte_source* source = &bytes;
   char buffer[8];
-  EXPECT_EQ(0u, http::request_factory::read_request_binary(nullptr, 1, 8, &source));
-  EXPECT_EQ(0u, http::request_factory::read_request_binary(buffer, 0, 8, &source));
-  EXPECT_EQ(0u, http::request_factory::read_request_binary(buffer, 1, 0, &source));
+  EXPECT_EQ(0u, http::request_factory::read_request_binary(nullptr, 1, 8, source));
+  EXPECT_EQ(0u, http::request_factory::read_request_binary(buffer, 0, 8, source));
+  EXPECT_EQ(0u, http::request_factory::read_request_binary(buffer, 1, 0, source));
   EXPECT_EQ(0u, http::request_factory::read_request_binary(buffer, 1, 8, nullptr));
-  EXPECT_EQ(3u, source.size());
+  EXPECT_EQ(3u, data->size());
   // size x count is the room libcurl offers.
-  EXPECT_EQ(2u, http::request_factory::read_request_binary(buffer, 2, 1, &source));
+  EXPECT_EQ(2u, http::request_factory::read_request_binary(buffer, 2, 1, source));
   EXPECT_EQ("ab", std::string(buffer, 2));
-  EXPECT_EQ("c", std::string(source.begin(), source.size()));
+  EXPECT_EQ("c", std::string(data->begin(), data->size()));
+}
+
+// The callback runs inside libcurl: a source that fails must abort the transfer, neither throw
+// through libcurl's frames nor end the part short of the length announced for it.
+TEST(read_request_binary, SourceThatFailsAbortsTheTransfer) {
+  struct failing_source : byte_source {
+    std::uint64_t size() const override { return 10; }
+    std::size_t read(char*, std::size_t) override { throw std::runtime_error("disk gone"); }
+  } source;
+  char buffer[8];
+  EXPECT_EQ(
+      static_cast<std::size_t>(CURL_READFUNC_ABORT),
+      http::request_factory::read_request_binary(buffer, 1, 8, static_cast<byte_source*>(&source)));
 }
 
 TEST(write_response_data, AppendsEveryChunkAndRefusesBadArguments) {

@@ -1,4 +1,6 @@
 // The upload request as the server receives it.
+#include <algorithm>
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
@@ -8,6 +10,8 @@
 #include <boost/regex.hpp>
 
 #include "common/temp_dir.h"
+#include "core/foundation/sample_view.h"
+#include "core/foundation/sample_view_source.h"
 #include "framework/logging.h"
 #include "upload_fixture.h"
 
@@ -109,6 +113,81 @@ TEST_F(request_test, EmptyBinaryIsSentAsAnEmptyPart) {
   EXPECT_THAT(r.part_names(), ElementsAre("data", "sentence"));
   EXPECT_EQ("", r.parts.at(0).content);
   EXPECT_EQ("after", r.parts.at(1).content);
+}
+
+// The samples of a record reach the form as a byte source over its spans: the part is their
+// little-endian bytes, announced and sent exactly as the same bytes in a binary would be.
+TEST_F(request_test, ByteSourcePartIsSentAsTheSameBytesInABinaryWouldBe) {
+  std::vector<std::int16_t> samples(3001);
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    samples[i] = static_cast<std::int16_t>(i * 2654435761u >> 16);
+  }
+  samples[7] = 0x0a0d;  // CR LF
+  std::string bytes;
+  for (std::int16_t s : samples) {
+    bytes += static_cast<char>(static_cast<std::uint16_t>(s) & 0xff);
+    bytes += static_cast<char>(static_cast<std::uint16_t>(s) >> 8);
+  }
+  for (const char* type : {"binary", "wav_dvi_adpcm"}) {
+    SCOPED_TRACE(type);
+    const std::size_t before = server.request_count();
+    sample_view view;
+    view.add(nullptr, samples.data(), 1);
+    view.add(nullptr, samples.data() + 1, 1500);
+    view.add(nullptr, samples.data() + 1501, 1500);
+    http::form_fields by_source;
+    by_source["data"] = http::form_field{
+        type,
+        boost::any(boost::shared_ptr<byte_source>(boost::make_shared<sample_view_source>(view)))};
+    http::form_fields by_binary;
+    by_binary["data"] = field(type, make_binary(bytes));
+
+    for (const http::form_fields* fields : {&by_binary, &by_source}) {
+      FB::VariantList result = post(server.url("/upload"), *fields);
+      EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+    }
+    std::vector<recorded_request> all = server.requests();
+    ASSERT_EQ(before + 2, all.size());
+    const recorded_request& binary_post = all[before];
+    const recorded_request& source_post = all[before + 1];
+    ASSERT_TRUE(source_post.multipart_valid);
+    ASSERT_EQ(1u, source_post.parts.size());
+    EXPECT_TRUE(source_post.parts[0].content == bytes);
+    EXPECT_EQ(binary_post.parts.at(0).headers, source_post.parts[0].headers);
+    EXPECT_EQ(binary_post.header("Content-Length"), source_post.header("Content-Length"));
+  }
+}
+
+// A source that fails half-way ends the upload as a failed transfer, at once: the part is not
+// cut short of the length already announced, which would leave the server waiting for the rest.
+TEST_F(request_test, SourceThatFailsHalfWayEndsTheUploadAsAFailure) {
+  struct failing_source : byte_source {
+    std::uint64_t m_sent = 0;
+    std::uint64_t size() const override { return 1 << 20; }
+    std::size_t read(char* to, std::size_t n) override {
+      if (m_sent >= size() / 2) {
+        throw std::runtime_error("the disk has gone");
+      }
+      n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size() - m_sent));
+      std::memset(to, 'x', n);
+      m_sent += n;
+      return n;
+    }
+  };
+  http::form_fields fields;
+  fields["data"] = http::form_field{
+      "binary", boost::any(boost::shared_ptr<byte_source>(boost::make_shared<failing_source>()))};
+  task* t = make_task(0);  // no time-out: only the abort can end it
+  const std::int32_t id = t->id();
+
+  FB::VariantList result = post(server.url("/upload"), fields, t);
+  ASSERT_EQ(4u, result.size());
+  EXPECT_FALSE(result[0].convert_cast<bool>());
+  EXPECT_THAT(result[1].convert_cast<std::string>(),
+              ::testing::StartsWith(std::string("transfer failed: ") +
+                                    curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK)));
+  EXPECT_EQ(id, result[2].convert_cast<std::int32_t>());
+  EXPECT_FALSE(in_table(id));
 }
 
 TEST_F(request_test, XmlPartHasItsContentType) {
