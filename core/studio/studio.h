@@ -34,11 +34,13 @@
 namespace vocle {
 
 class binary;
+class byte_source;
 class settings;
 
 namespace audio {
 
 class audio_buffer;
+class sample_store;
 
 class studio : private boost::noncopyable {
  public:
@@ -289,6 +291,9 @@ class studio : private boost::noncopyable {
   void load_record(buffer_ptr buffer, std::string path, std::string format, bool append,
                    function_ptr callback);
   static bool load_file(const std::string& path, const boost::shared_ptr<binary>& bytes);
+  // Reads the file in pieces and appends its bytes to samples as little-endian 16-bit samples
+  // (an odd last byte is left out); the same log lines and checks as the other load_file.
+  static bool load_file(const std::string& path, sample_store& samples);
   void threaded_save_record(std::uint64_t index, const std::string& format, const std::string& path,
                             function_ptr callback);
   void save_record(buffer_ptr buffer, std::string path, std::string format, function_ptr callback);
@@ -319,6 +324,11 @@ class studio : private boost::noncopyable {
                         std::string cookie, function_ptr callback, function_ptr on_upload_frame,
                         task* upload_task);
   static void post_binary(const boost::shared_ptr<binary>& body, const std::string& url,
+                          const std::string& cookie, function_ptr callback,
+                          function_ptr on_upload_frame, task* upload_task);
+  // The same with the body streamed from a source, read once to its end ("raw" records: the
+  // samples' own bytes, read from a view of the record).
+  static void post_binary(const boost::shared_ptr<byte_source>& body, const std::string& url,
                           const std::string& cookie, function_ptr callback,
                           function_ptr on_upload_frame, task* upload_task);
   boost::shared_ptr<binary> concat_records(const std::map<std::int32_t, buffer_ptr>& buffers,

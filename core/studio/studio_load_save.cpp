@@ -18,8 +18,10 @@
 #include <boost/thread/thread.hpp>
 
 #include "core/audio/audio_buffer.h"
+#include "core/audio/sample_store.h"
 #include "core/foundation/binary.h"
 #include "core/foundation/log.h"
+#include "core/foundation/regular_file.h"
 #include "core/foundation/settings.h"
 #include "core/foundation/util.h"
 #include "core/studio/studio.h"
@@ -54,17 +56,9 @@ const void* address_of(const studio::buffer_ptr& buffer) {
   return static_cast<const void*>(buffer.get());
 }
 
-// The file's bytes as consecutive little-endian 16-bit samples; an odd last byte is left out.
-std::vector<std::int16_t> samples_of(const binary& bytes) {
-  const std::size_t count = bytes.size() / 2;
-  std::vector<std::int16_t> samples(count);
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.begin());
-  for (std::size_t i = 0; i < count; ++i) {
-    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[2 * i]) |
-                                           static_cast<std::uint16_t>(p[2 * i + 1]) << 8);
-  }
-  return samples;
-}
+// A file is loaded a piece of this size at a time, through one buffer that is used again for
+// every piece: the record's storage is the only copy of the file that the load makes.
+const std::size_t load_piece_samples = 64 * 1024;
 
 }  // namespace
 
@@ -96,21 +90,21 @@ void studio::load_record(const worker_context& /*context*/, buffer_ptr buffer, s
   // The format only chose the default file name; a load takes the bytes as they are.
   bool reported = false;
   try {
-    boost::shared_ptr<binary> bytes = boost::make_shared<binary>(std::size_t(0));
-    if (!load_file(path, bytes)) {
+    // Read outside the buffer's lock into a store of the load's own, whose chunks then move into
+    // the buffer: a recording or playback of the buffer never waits for the disk.
+    sample_store samples;
+    if (!load_file(path, samples)) {
       reported = true;
       report(callback, FB::VariantList{false, translated(load_failed)});
       return;
     }
-    const std::vector<std::int16_t> samples = samples_of(*bytes);
-    bytes.reset();
     // Held until the report is queued: a save of this buffer sees it before or after the whole
     // load, never halfway.
     boost::mutex::scoped_lock lock(buffer->m_mutex);
     if (!append) {
       buffer->m_samples.clear();
     }
-    buffer->append(samples.data(), samples.size());
+    buffer->m_samples.splice(samples);
     reported = true;
     report(callback, FB::VariantList{true, path});
   } catch (const std::exception& e) {
@@ -131,6 +125,47 @@ bool studio::load_file(const std::string& path, const boost::shared_ptr<binary>&
     return false;
   }
   VOCLE_LOG_INFO("file read success, %1% bytes from %2%", bytes->size(), path);
+  return true;
+}
+
+bool studio::load_file(const std::string& path, sample_store& samples) {
+  regular_file file;
+  if (!file.open(util::utf8_to_ansi(path))) {
+    VOCLE_LOG_ERROR("file open failure");
+    return false;
+  }
+  std::vector<std::int16_t> piece(load_piece_samples);
+  char* const bytes = reinterpret_cast<char*>(piece.data());
+  std::uint64_t total = 0;
+  std::size_t held = 0;  // bytes at the front of the piece: at most the odd byte of the last read
+  for (;;) {
+    const long got = file.read(bytes + held, 2 * piece.size() - held);
+    if (got < 0) {
+      // A file that cannot be read has not been loaded; what was read of it goes.
+      VOCLE_LOG_ERROR("file open failure");
+      return false;
+    }
+    if (got == 0) {
+      break;  // a file that shrank while it was read keeps what was there
+    }
+    total += static_cast<std::uint64_t>(got);
+    held += static_cast<std::size_t>(got);
+    const std::size_t count = held / 2;
+#if !(defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__)
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes);
+    for (std::size_t i = 0; i < count; ++i) {
+      piece[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[2 * i]) |
+                                           static_cast<std::uint16_t>(p[2 * i + 1]) << 8);
+    }
+#endif
+    // On a little-endian machine the bytes already are the samples.
+    samples.append(piece.data(), count);
+    if (held % 2) {
+      bytes[0] = bytes[held - 1];
+    }
+    held %= 2;
+  }
+  VOCLE_LOG_INFO("file read success, %1% bytes from %2%", total, path);
   return true;
 }
 

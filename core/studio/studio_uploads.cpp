@@ -25,7 +25,11 @@
 #include "core/audio/audio_buffer.h"
 #include "core/encoding/adpcm.h"
 #include "core/foundation/binary.h"
+#include "core/foundation/binary_source.h"
+#include "core/foundation/byte_source.h"
 #include "core/foundation/log.h"
+#include "core/foundation/sample_view.h"
+#include "core/foundation/sample_view_source.h"
 #include "core/http/form_field.h"
 #include "core/http/request_factory.h"
 #include "core/studio/studio.h"
@@ -88,7 +92,7 @@ void make_and_post(MakeBody make_body, const std::string& url, const std::string
                    const function_ptr& callback, const function_ptr& on_upload_frame,
                    owned_task upload_task) {
   set_posting(upload_task);
-  boost::shared_ptr<binary> body;
+  decltype(make_body()) body;
   try {
     body = make_body();
   } catch (const std::exception& e) {
@@ -110,6 +114,19 @@ void post_fields(const std::string& url, const std::string& cookie, const functi
     // The factory has destroyed the task; whether it delivered a result is its own affair.
     VOCLE_LOG_ERROR("post to %1% failed: %2%", url, e.what());
   }
+}
+
+// A "raw" record is its samples' little-endian bytes, which are what the record holds: the body
+// reads them from a view of the record taken now, so nothing is copied before the transfer, and
+// a recording or load into the record meanwhile changes nothing that is sent.
+boost::shared_ptr<byte_source> raw_body(const studio::buffer_ptr& buffer) {
+  sample_view view;
+  {
+    boost::mutex::scoped_lock lock(buffer->m_mutex);
+    view = buffer->m_samples.view();
+  }
+  VOCLE_LOG_DEBUG("got %1% samples", view.size());
+  return boost::make_shared<sample_view_source>(view);
 }
 
 void write_u32(binary& out, std::size_t offset, std::uint32_t value) {
@@ -187,6 +204,11 @@ void studio::post_record(buffer_ptr buffer, std::string format, std::string url,
 void studio::post_record(const worker_context& context, buffer_ptr buffer, std::string format,
                          std::string url, std::string cookie, function_ptr callback,
                          function_ptr on_upload_frame, task* upload_task) {
+  if (format == "raw") {
+    make_and_post([&] { return raw_body(buffer); }, url, cookie, callback, on_upload_frame,
+                  owned_task(upload_task));
+    return;
+  }
   make_and_post([&] { return encode_record(context, buffer, format); }, url, cookie, callback,
                 on_upload_frame, owned_task(upload_task));
 }
@@ -251,8 +273,27 @@ void studio::post_binary(const boost::shared_ptr<binary>& body, const std::strin
                          const std::string& cookie, function_ptr callback,
                          function_ptr on_upload_frame, task* upload_task) {
   owned_task owned(upload_task);
+  boost::shared_ptr<byte_source> source;
+  try {
+    // The transfer drains the binary through the source, as it would read the binary itself.
+    source = boost::make_shared<binary_source>(body);
+  } catch (const std::exception& e) {
+    fail_before_transfer(std::move(owned), callback, failure_text(e));
+    return;
+  }
+  post_binary(source, url, cookie, std::move(callback), std::move(on_upload_frame),
+              owned.release());
+}
+
+void studio::post_binary(const boost::shared_ptr<byte_source>& body, const std::string& url,
+                         const std::string& cookie, function_ptr callback,
+                         function_ptr on_upload_frame, task* upload_task) {
+  owned_task owned(upload_task);
   http::form_fields fields;
   try {
+    if (!body) {
+      throw std::invalid_argument("no body to post");
+    }
     VOCLE_LOG_DEBUG("size %1%, url %2%, cookie %3%", body->size(), url, cookie_text(cookie));
     // The transfer streams the body from memory; the form holds it, never a copy.
     fields["data"] = http::form_field{"binary", boost::any(body)};

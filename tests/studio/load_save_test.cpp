@@ -215,6 +215,16 @@ TEST_F(Files, StartersFailTheCallOnAnIndexAtTheBufferLimit) {
 
 TEST_F(Files, LoadTakesTheBytesAsLittleEndianSamples) {
   const samples_t before = {7, 8, 9};
+  // A file read in several pieces into several storage chunks, with an odd last byte.
+  std::string long_file(300001, '\0');
+  std::uint32_t x = 11;
+  for (char& byte : long_file) {
+    x = x * 1664525u + 1013904223u;
+    byte = static_cast<char>(x >> 24);
+  }
+  const samples_t long_samples = samples_of_bytes(long_file);
+  samples_t long_appended = before;
+  long_appended.insert(long_appended.end(), long_samples.begin(), long_samples.end());
   struct {
     const char* name;
     std::string contents;
@@ -231,6 +241,8 @@ TEST_F(Files, LoadTakesTheBytesAsLittleEndianSamples) {
        true,
        {7, 8, 9, -1, 2}},
       {"append of an empty file keeps the samples", "", true, before},
+      {"a long file replaces the samples", long_file, false, long_samples},
+      {"a long file is appended whole", long_file, true, long_appended},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -4,9 +4,12 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -308,6 +311,117 @@ TEST_F(Uploads, PostsFollowTheStudiosAudioSettingsRecognitionsDoNot) {
   EXPECT_EQ(16000u, u32_at(image_8k, 24));
 }
 
+// ---- "raw" posts: the record's own samples, as they were when the post took them ----
+
+// A progress listener that holds the transfer at its first report until the test lets it go on,
+// so that the test can change the record while its post is in flight.
+class holding_listener : public vocle::function {
+ public:
+  FB::variant call(const FB::VariantList&) override { return FB::variant(); }
+  void call_async(const FB::VariantList& args) override {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_held) {
+      return;
+    }
+    m_held = true;
+    m_first = args;
+    m_changed.notify_all();
+    m_changed.wait_for(lock, std::chrono::seconds(60), [this] { return m_released; });
+  }
+
+  // The first report, once the transfer is held at it; empty when none came.
+  FB::VariantList wait_held() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_held; });
+    return m_first;
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_released = true;
+    m_changed.notify_all();
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_held = false;
+  bool m_released = false;
+  FB::VariantList m_first;
+};
+
+TEST_F(Uploads, ARawPostSendsTheRecordAsItWasWhenThePostTookIt) {
+  // Many storage chunks, the last one partly filled: a recording goes on into that one.
+  const samples_t record = ramp(300007, -20000);
+  const samples_t more = ramp(40000, 5);
+  const samples_t other = ramp(1001, 77);
+  const std::string other_file = m_dir.write("other.raw", raw_bytes(other));
+  samples_t recorded_on = record;
+  recorded_on.insert(recorded_on.end(), more.begin(), more.end());
+  struct {
+    const char* name;
+    std::function<void()> change;
+    samples_t after;
+  } cases[] = {
+      {"recorded on",
+       [&] {
+         vocle::audio::studio::buffer_ptr buffer = m_studio.get_buffer(0);
+         boost::mutex::scoped_lock lock(buffer->m_mutex);
+         buffer->append(more.data(), more.size());
+       },
+       recorded_on},
+      {"replaced by a load",
+       [&] {
+         // The load worker itself: the page's path rule is not what this is about.
+         auto loaded = boost::make_shared<recording_function>();
+         m_studio.load_record(m_studio.get_buffer(0), other_file, "raw", false, loaded);
+         EXPECT_TRUE(result_of(loaded).at(0).convert_cast<bool>());
+       },
+       other},
+      {"cut to its start",
+       [&] {
+         vocle::audio::studio::buffer_ptr buffer = m_studio.get_buffer(0);
+         boost::mutex::scoped_lock lock(buffer->m_mutex);
+         buffer->trim(0, 10);
+       },
+       samples_t(record.begin(), record.begin() + 10)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fill(0, record);
+    http_server server;
+    server.reply("/raw", http_reply{200, "ok"});
+    auto done = boost::make_shared<recording_function>();
+    auto listener = boost::make_shared<holding_listener>();
+    m_studio.threaded_post_record(0, "raw", server.url("/raw"), "", done, listener,
+                                  m_studio.create_task(-1));
+    // Whatever fails below, the transfer goes on and ends.
+    struct let_go {
+      holding_listener& listener;
+      ~let_go() { listener.release(); }
+    } guard{*listener};
+
+    const FB::VariantList held = listener->wait_held();
+    ASSERT_EQ(3u, held.size());
+    EXPECT_LT(held[0].convert_cast<std::int64_t>(), held[1].convert_cast<std::int64_t>())
+        << "the transfer is held before its end";
+    c.change();
+    EXPECT_EQ(c.after, samples(0));
+    listener->release();
+
+    const FB::VariantList result = result_of(done);
+    ASSERT_EQ(4u, result.size());
+    EXPECT_TRUE(result[0].convert_cast<bool>());
+    ASSERT_TRUE(server.wait_for_requests(1));
+    const recorded_request request = server.requests().at(0);
+    EXPECT_TRUE(request.multipart_valid);
+    const vocle::testkit::recorded_part* data = request.part("data");
+    ASSERT_NE(nullptr, data);
+    EXPECT_EQ(record.size() * 2, data->content.size());
+    EXPECT_TRUE(raw_bytes(record) == data->content);
+    EXPECT_EQ(c.after, samples(0));
+  }
+}
+
 // ---- cancellation and the order of transfers ----
 
 TEST_F(Uploads, ACancelBeforeTheWorkerStartsIsRefusedAndTheUploadRuns) {
@@ -374,13 +488,13 @@ TEST_F(Uploads, TwoUploadsEncodeTogetherAndTransferOneAfterTheOther) {
                                 m_studio.create_task(-1));
 
   ASSERT_TRUE(m_server.wait_for_requests(1));
-  // While the first transfer is held open, the other upload gets its record encoded too...
+  // While the first transfer is held open, the other upload gets its body ready too (a "raw"
+  // body is the record's samples as they are, taken without encoding)...
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (lines_starting("DEBUG", "encoded to binary") < 2 &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (lines_starting("DEBUG", "size ") < 2 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(2u, lines_starting("DEBUG", "encoded to binary"));
+  EXPECT_EQ(2u, lines_starting("DEBUG", "size "));
   // ...but its transfer waits for the first one.
   EXPECT_EQ(1u, m_server.request_count());
   m_server.release("first");
