@@ -59,11 +59,10 @@ class request_factory : private boost::noncopyable {
   // on_upload_frame (when set) receives (ulnow, ultotal, task id) as the upload advances.
   // Owns task from the call on: its status ends at 4 and it is destroyed (which takes it out of
   // its table) before post returns. The fields' binaries are drained by the transfer and their
-  // byte sources read to their end. Only
-  // http and https addresses are fetched. Nothing leaves post: whatever is thrown on the way (a
-  // field value of the wrong kind, no memory for the answer) ends the upload as a transfer
-  // failure, with the translated "ZRV_ERR_NET_HTTP" and the exception's text, unless the page
-  // already has its result; a callback that throws is logged.
+  // byte sources read to their end. Only http and https addresses are fetched. Nothing leaves
+  // post: whatever is thrown on the way (a field value of the wrong kind, no memory for the
+  // answer) ends the upload as a transfer failure, with the translated "ZRV_ERR_NET_HTTP" and the
+  // exception's text, unless the page already has its result; a callback that throws is logged.
   static void post(const std::string& uri, const std::string& cookie, const function_ptr& callback,
                    const function_ptr& on_upload_frame, const form_fields& fields, task* task);
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include <boost/filesystem.hpp>
-#include <boost/make_shared.hpp>
 #include <boost/thread/thread.hpp>
 
 #include "core/audio/audio_buffer.h"
