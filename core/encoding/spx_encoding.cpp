@@ -27,53 +27,129 @@ std::runtime_error failure() {
   return std::runtime_error(failure_text);
 }
 
-// The record at 8 kHz, as the floats the encoder takes, exactly as long as the record lasts.
-std::vector<float> narrow_band(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
-  std::vector<float> input(samples.begin(), samples.end());
-  if (rate == narrow_band_rate || input.empty()) {
-    return input;
-  }
-  int error = 0;
-  std::unique_ptr<SpeexResamplerState, resampler_deleter> resampler(
-      speex_resampler_init(1, rate, narrow_band_rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error));
-  if (!resampler) {
-    throw failure();
-  }
-  // The filter's delay is cut at the start and drained with silence at the end.
-  speex_resampler_skip_zeros(resampler.get());
-
-  const std::size_t wanted =
-      static_cast<std::size_t>((std::uint64_t(input.size()) * narrow_band_rate + rate / 2) / rate);
-  std::vector<float> output(wanted);
-  std::size_t produced = 0;
-
-  auto feed = [&](const float* data, std::size_t count) {
-    std::size_t used = 0;
-    while (used < count && produced < wanted) {
-      spx_uint32_t in_len = static_cast<spx_uint32_t>(
-          std::min<std::size_t>(count - used, std::numeric_limits<spx_uint32_t>::max()));
-      spx_uint32_t out_len = static_cast<spx_uint32_t>(
-          std::min<std::size_t>(wanted - produced, std::numeric_limits<spx_uint32_t>::max()));
-      speex_resampler_process_float(resampler.get(), 0, data + used, &in_len,
-                                    output.data() + produced, &out_len);
-      if (in_len == 0 && out_len == 0) {
-        break;
-      }
-      used += in_len;
-      produced += out_len;
+// The record at 8 kHz, as the floats the encoder takes, exactly as long as the record lasts,
+// made a piece at a time as the frames ask for it: only a chunk of the record is ever held
+// as floats.
+class narrow_band {
+ public:
+  narrow_band(const sample_view& samples, std::uint32_t rate)
+      : m_reader(samples),
+        m_wanted(samples.size()),
+        m_produced(0),
+        m_raw(chunk),
+        m_pending(nullptr),
+        m_pending_count(0),
+        m_phase(phase::record) {
+    if (rate == narrow_band_rate || samples.empty()) {
+      return;
     }
-  };
-  feed(input.data(), input.size());
-  std::vector<float> silence(
-      static_cast<std::size_t>(speex_resampler_get_input_latency(resampler.get())) + 1, 0.0f);
-  feed(silence.data(), silence.size());
-  // Anything the filter still owes is silence.
-  std::fill(output.begin() + static_cast<std::ptrdiff_t>(produced), output.end(), 0.0f);
-  for (float& v : output) {
-    v = std::min(32767.0f, std::max(-32768.0f, v));
+    int error = 0;
+    m_resampler.reset(
+        speex_resampler_init(1, rate, narrow_band_rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error));
+    if (!m_resampler) {
+      throw failure();
+    }
+    // The filter's delay is cut at the start and drained with silence at the end.
+    speex_resampler_skip_zeros(m_resampler.get());
+    m_wanted = static_cast<std::size_t>(
+        (std::uint64_t(samples.size()) * narrow_band_rate + rate / 2) / rate);
+    m_input.resize(chunk);
+    m_silence.assign(
+        static_cast<std::size_t>(speex_resampler_get_input_latency(m_resampler.get())) + 1, 0.0f);
   }
-  return output;
-}
+
+  // Samples in all.
+  std::size_t size() const { return m_wanted; }
+
+  // The next n samples; silence past the end.
+  void read(float* to, std::size_t n) {
+    std::size_t done = m_resampler ? resampled(to, n) : direct(to, n);
+    std::fill(to + done, to + n, 0.0f);
+  }
+
+ private:
+  static constexpr std::size_t chunk = 4096;
+
+  // The record, then the silence that drains the filter, then nothing.
+  enum class phase { record, drain, end };
+
+  // At the record's own rate: its samples as they are.
+  std::size_t direct(float* to, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n && m_reader.remaining() > 0) {
+      const std::size_t count = m_reader.read(m_raw.data(), std::min(n - done, m_raw.size()));
+      std::copy(m_raw.begin(), m_raw.begin() + static_cast<std::ptrdiff_t>(count), to + done);
+      done += count;
+    }
+    return done;
+  }
+
+  // Through the resampler, until it has given as many samples as the record lasts; anything the
+  // filter still owes then is silence.
+  std::size_t resampled(float* to, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n && m_produced < m_wanted && m_phase != phase::end) {
+      if (m_pending_count == 0 && !next_input()) {
+        continue;
+      }
+      spx_uint32_t in_len = static_cast<spx_uint32_t>(m_pending_count);
+      spx_uint32_t out_len = static_cast<spx_uint32_t>(std::min(n - done, m_wanted - m_produced));
+      speex_resampler_process_float(m_resampler.get(), 0, m_pending, &in_len, to + done, &out_len);
+      if (in_len == 0 && out_len == 0) {
+        // The filter takes no more of this input: the rest of it is given up.
+        if (m_phase == phase::record) {
+          start_drain();
+        } else {
+          m_pending_count = 0;
+          m_phase = phase::end;
+        }
+        continue;
+      }
+      for (spx_uint32_t k = 0; k < out_len; ++k) {
+        to[done + k] = std::min(32767.0f, std::max(-32768.0f, to[done + k]));
+      }
+      m_pending += in_len;
+      m_pending_count -= in_len;
+      done += out_len;
+      m_produced += out_len;
+    }
+    return done;
+  }
+
+  // Puts the next input before the resampler; false when the phase has moved on instead.
+  bool next_input() {
+    if (m_phase == phase::record && m_reader.remaining() > 0) {
+      const std::size_t count = m_reader.read(m_raw.data(), m_raw.size());
+      std::copy(m_raw.begin(), m_raw.begin() + static_cast<std::ptrdiff_t>(count), m_input.begin());
+      m_pending = m_input.data();
+      m_pending_count = count;
+      return true;
+    }
+    if (m_phase == phase::record) {
+      start_drain();
+      return true;
+    }
+    m_phase = phase::end;
+    return false;
+  }
+
+  void start_drain() {
+    m_phase = phase::drain;
+    m_pending = m_silence.data();
+    m_pending_count = m_silence.size();
+  }
+
+  sample_view::reader m_reader;
+  std::unique_ptr<SpeexResamplerState, resampler_deleter> m_resampler;
+  std::size_t m_wanted;
+  std::size_t m_produced;
+  std::vector<std::int16_t> m_raw;
+  std::vector<float> m_input;
+  std::vector<float> m_silence;
+  const float* m_pending;
+  std::size_t m_pending_count;
+  phase m_phase;
+};
 
 // A comment packet with the vendor string and no comments.
 std::string comment_packet() {
@@ -108,12 +184,12 @@ spx_encoding::~spx_encoding() {
   speex_bits_destroy(&m_bits);
 }
 
-void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+void spx_encoding::encode(binary& out, const sample_view& samples) {
   const std::uint32_t rate = resampled_rate();
   if (rate == 0 || !m_state) {
     throw failure();
   }
-  const std::vector<float> audio = narrow_band(samples, rate);
+  narrow_band audio(samples, rate);
 
   // A fresh stream starts from a fresh coder.
   speex_encoder_ctl(m_state, SPEEX_RESET_STATE, nullptr);
@@ -156,12 +232,8 @@ void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples)
   // Far more than one frame at quality 8 needs (38 bytes).
   std::vector<char> bytes(2000);
   for (std::int64_t i = 0; i < frames; ++i) {
-    const std::int64_t first = i * size;
-    const std::int64_t count = std::max<std::int64_t>(0, std::min(size, total - first));
-    std::fill(frame.begin(), frame.end(), 0.0f);
-    if (count > 0) {
-      std::copy(audio.begin() + first, audio.begin() + first + count, frame.begin());
-    }
+    // Past the record's end the frames are silence.
+    audio.read(frame.data(), frame.size());
     speex_bits_reset(&m_bits);
     speex_encode(m_state, frame.data(), &m_bits);
     const int length = speex_bits_write(&m_bits, bytes.data(), static_cast<int>(bytes.size()));
