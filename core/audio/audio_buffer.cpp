@@ -25,31 +25,11 @@ audio_buffer::audio_buffer()
 audio_buffer::~audio_buffer() {}
 
 void audio_buffer::append(const std::int16_t* samples, std::size_t n) {
-  if (n == 0) {
-    return;
-  }
-  const std::size_t size = m_samples.size();
-  const std::int16_t* data = m_samples.data();
-  const std::less<const std::int16_t*> before;
-  const bool inside = size != 0 && !before(samples, data) && before(samples, data + size);
-  const std::size_t offset = inside ? static_cast<std::size_t>(samples - data) : 0;
-  // Room for the whole block at once, growing geometrically so that a long recording is not
-  // copied again at every block.
-  if (m_samples.capacity() < size + n) {
-    m_samples.reserve(std::max(size + n, 2 * m_samples.capacity()));
-  }
-  m_samples.resize(size + n);
-  const std::int16_t* from = inside ? m_samples.data() + offset : samples;
-  std::copy(from, from + n, m_samples.begin() + static_cast<std::ptrdiff_t>(size));
+  m_samples.append(samples, n);
 }
 
 void audio_buffer::trim(std::size_t first, std::size_t last) {
-  if (last < m_samples.size()) {
-    m_samples.erase(m_samples.begin() + static_cast<std::ptrdiff_t>(last), m_samples.end());
-  }
-  if (first < m_samples.size()) {
-    m_samples.erase(m_samples.begin(), m_samples.begin() + static_cast<std::ptrdiff_t>(first));
-  }
+  m_samples.trim(first, last);
 }
 
 void audio_buffer::clip() {

@@ -26,6 +26,7 @@
 #include <boost/shared_ptr.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "core/audio/sample_store.h"
 #include "core/foundation/function.h"
 
 namespace vocle {
@@ -42,7 +43,8 @@ class audio_buffer : private boost::noncopyable {
   audio_buffer();
   ~audio_buffer();
 
-  // Appends n samples; the source may lie inside m_samples itself.
+  // Appends n samples; the source may lie inside m_samples itself. Inside a stream callback this
+  // copies the block and allocates at most one chunk.
   void append(const std::int16_t* samples, std::size_t n);
   // Keeps [first, last): drops everything from last on (when last is below the count), then the
   // first `first` samples (when first is below what is left).
@@ -66,7 +68,7 @@ class audio_buffer : private boost::noncopyable {
   // The volume listener of the running action (page option "volumn"); set by the worker while no
   // stream runs, released by the callbacks when the action ends.
   function_ptr m_listener;
-  std::vector<std::int16_t> m_samples;
+  sample_store m_samples;
   std::atomic<bool> m_stop_requested;
   std::atomic<std::uint32_t> m_status;
   boost::mutex m_mutex;

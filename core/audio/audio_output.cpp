@@ -31,11 +31,10 @@ int audio_output::on_playback(audio_buffer& buffer, std::int16_t* samples, std::
     std::fill(samples, samples + frames, 0);
     return paComplete;
   }
-  const std::int16_t* from = buffer.m_samples.data() + m_position;
-  std::copy(from, from + frames, samples);
+  buffer.m_samples.copy(m_position, samples, frames);
   unsigned peak = 0;
   for (std::uint32_t i = 0; i < frames; ++i) {
-    peak = std::max(peak, vad::magnitude(from[i]));
+    peak = std::max(peak, vad::magnitude(samples[i]));
   }
   const std::uint32_t volume = peak * 100 / 32767;
   VOCLE_LOG_TRACE("put %1% frames at volumn %2%", frames, volume);

@@ -33,7 +33,7 @@ boost::shared_ptr<binary> studio::encode_record(const worker_context& context,
   {
     // A snapshot: a recording into the buffer goes on while the copy is encoded.
     boost::mutex::scoped_lock lock(buffer->m_mutex);
-    samples = buffer->m_samples;
+    samples = buffer->m_samples.to_vector();
   }
   VOCLE_LOG_DEBUG("got %1% samples", samples.size());
   encoder->encode(*out, samples);

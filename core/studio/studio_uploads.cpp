@@ -229,7 +229,7 @@ void studio::recognize_record(const worker_context& /*context*/, buffer_ptr buff
       std::vector<std::int16_t> samples;
       {
         boost::mutex::scoped_lock lock(buffer->m_mutex);
-        samples = buffer->m_samples;
+        samples = buffer->m_samples.to_vector();
       }
       image = adpcm::make_wav(samples);
     }

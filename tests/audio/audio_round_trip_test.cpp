@@ -109,7 +109,7 @@ TEST(audio_round_trip, records_speech_until_the_detector_ends_it_and_plays_it_ba
   std::vector<std::int16_t> recorded;
   {
     boost::lock_guard<boost::mutex> lock(buffer.m_mutex);
-    recorded = buffer.m_samples;
+    recorded = buffer.m_samples.to_vector();
     EXPECT_FALSE(buffer.m_listener);
     // The detector ended it by the gap after the sentence, before the input ran out.
     const std::string statistics = buffer.vad_statistics();

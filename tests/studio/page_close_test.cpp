@@ -46,7 +46,7 @@ samples_t ramp(std::size_t n, int step) {
 void fill(studio& page, std::uint64_t index, const samples_t& samples) {
   studio::buffer_ptr buffer = page.get_buffer(index);
   boost::mutex::scoped_lock lock(buffer->m_mutex);
-  buffer->m_samples = samples;
+  buffer->m_samples.assign(samples);
 }
 
 recorder make_recorder() {
@@ -238,7 +238,7 @@ TEST_F(PageClose, DuringALoadTheBufferIsFilled) {
 
   EXPECT_EQ((FB::VariantList{true, path}), result_of(done));
   boost::mutex::scoped_lock lock(buffer->m_mutex);
-  EXPECT_EQ(record, buffer->m_samples);
+  EXPECT_EQ(record, buffer->m_samples.to_vector());
 }
 
 }  // namespace

@@ -62,13 +62,13 @@ class record_fixture : public ::testing::Test {
   void fill(std::uint64_t index, const samples_t& samples) {
     audio::studio::buffer_ptr buffer = m_studio.get_buffer(index);
     boost::mutex::scoped_lock lock(buffer->m_mutex);
-    buffer->m_samples = samples;
+    buffer->m_samples.assign(samples);
   }
 
   samples_t samples(std::uint64_t index) {
     audio::studio::buffer_ptr buffer = m_studio.get_buffer(index);
     boost::mutex::scoped_lock lock(buffer->m_mutex);
-    return buffer->m_samples;
+    return buffer->m_samples.to_vector();
   }
 
   // The one result a worker reports.

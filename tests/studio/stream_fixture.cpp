@@ -185,12 +185,12 @@ stream_fixture::options_t stream_fixture::vad(double gap, double wait, double ma
 
 stream_fixture::samples_t stream_fixture::samples_of(const buffer_ptr& b) {
   boost::lock_guard<boost::mutex> lock(b->m_mutex);
-  return b->m_samples;
+  return b->m_samples.to_vector();
 }
 
 void stream_fixture::set_samples(const buffer_ptr& b, const samples_t& samples) {
   boost::lock_guard<boost::mutex> lock(b->m_mutex);
-  b->m_samples = samples;
+  b->m_samples.assign(samples);
 }
 
 stream_fixture::state stream_fixture::state_of(const buffer_ptr& b) {

@@ -169,7 +169,7 @@ TEST_F(BufferTable, SetBufferCountResizesUpToTheMaximum) {
 
 TEST_F(BufferTable, ASlotRemadeAfterShrinkingIsANewEmptyBuffer) {
   studio::buffer_ptr old = m_studio.get_buffer(0);
-  old->m_samples.assign(5, 7);
+  old->m_samples.assign(std::vector<std::int16_t>(5, 7));
   m_studio.set_buffer_count(0);
   EXPECT_EQ(0u, m_studio.buffer_count());
   studio::buffer_ptr fresh = m_studio.get_buffer(0);

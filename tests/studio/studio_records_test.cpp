@@ -29,7 +29,7 @@ class Records : public ::testing::Test {
   void fill(std::uint64_t index, std::size_t n, std::int16_t value = 0) {
     studio::buffer_ptr b = m_studio.get_buffer(index);
     boost::mutex::scoped_lock lock(b->m_mutex);
-    b->m_samples.assign(n, value);
+    b->m_samples.assign(std::vector<std::int16_t>(n, value));
   }
 };
 
