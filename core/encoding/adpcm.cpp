@@ -159,27 +159,50 @@ void write_wav_header(std::uint8_t* out, std::uint32_t samples, std::uint32_t da
   put32(out + 56, data_size);
 }
 
-boost::shared_ptr<binary> make_wav(const std::vector<std::int16_t>& samples) {
-  // The header counts samples in 32 bits; a longer record is cut there, so that header and data
-  // still agree.
-  const std::uint32_t n = static_cast<std::uint32_t>(
-      std::min<std::size_t>(samples.size(), std::numeric_limits<std::uint32_t>::max()));
+namespace {
+
+std::uint32_t image_samples(std::size_t n) {
+  return static_cast<std::uint32_t>(
+      std::min<std::size_t>(n, std::numeric_limits<std::uint32_t>::max()));
+}
+
+}  // namespace
+
+std::uint64_t wav_size(std::size_t n) {
+  return header_size + wav_data_size(image_samples(n));
+}
+
+void append_wav(binary& out, const sample_view& samples) {
+  const std::uint32_t n = image_samples(samples.size());
   const std::uint32_t data_size = wav_data_size(n);
 
   // Sized once and filled in place: the blocks are written where they belong.
-  boost::shared_ptr<binary> image = boost::make_shared<binary>(header_size + data_size);
-  write_wav_header(reinterpret_cast<std::uint8_t*>(image->begin()), n, data_size);
+  const std::size_t at = out.size();
+  out.resize(at + header_size + data_size);
+  write_wav_header(reinterpret_cast<std::uint8_t*>(out.begin() + at), n, data_size);
 
   std::unique_ptr<state> s(create_state());
+  sample_view::reader reader(samples);
+  std::int16_t block[samples_per_block];
   std::uint32_t scratch[block_size / 4];
-  std::size_t offset = header_size;
+  char* to = out.begin() + at + header_size;
   for (std::size_t first = 0; first < n; first += samples_per_block) {
-    const std::size_t count = std::min<std::size_t>(samples_per_block, n - first);
-    const std::size_t written = encode_block(*s, samples.data() + first, count, scratch);
-    image->write(offset, reinterpret_cast<const char*>(scratch), written);
-    offset += written;
+    const std::size_t count =
+        reader.read(block, std::min<std::size_t>(samples_per_block, n - first));
+    const std::size_t written = encode_block(*s, block, count, scratch);
+    std::memcpy(to, scratch, written);
+    to += written;
   }
+}
+
+boost::shared_ptr<binary> make_wav(const sample_view& samples) {
+  boost::shared_ptr<binary> image = boost::make_shared<binary>(std::size_t(0));
+  append_wav(*image, samples);
   return image;
+}
+
+boost::shared_ptr<binary> make_wav(const std::vector<std::int16_t>& samples) {
+  return make_wav(sample_view(samples));
 }
 
 state* create_state() {

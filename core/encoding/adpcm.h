@@ -10,6 +10,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "core/foundation/binary.h"
+#include "core/foundation/sample_view.h"
 
 namespace vocle {
 namespace adpcm {
@@ -46,8 +47,17 @@ std::uint32_t wav_data_size(std::uint32_t n);
 // Writes the header_size bytes of the image's header.
 void write_wav_header(std::uint8_t* out, std::uint32_t samples, std::uint32_t data_size);
 
-// The whole image of a record: header, then its blocks. One coder state runs through the
-// record, so each block's header carries the index the previous block ended with.
+// Bytes of the whole image of n samples, header included. The image counts samples in 32 bits:
+// a longer record is cut at 2^32 - 1 samples, so that header and data still agree.
+std::uint64_t wav_size(std::size_t n);
+
+// Appends the whole image of a record to out: header, then its blocks, read from the view a
+// block at a time. One coder state runs through the record, so each block's header carries the
+// index the previous block ended with. Appends exactly wav_size(samples.size()) bytes.
+void append_wav(binary& out, const sample_view& samples);
+
+// The image alone, in a buffer of its own.
+boost::shared_ptr<binary> make_wav(const sample_view& samples);
 boost::shared_ptr<binary> make_wav(const std::vector<std::int16_t>& samples);
 
 // A new zeroed state (predictor 0, index 0); the caller deletes it.

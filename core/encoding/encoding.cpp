@@ -24,6 +24,14 @@ encoding::encoding(double sample_rate, std::uint32_t sample_format, std::uint64_
 
 encoding::~encoding() {}
 
+void encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+  encode(out, sample_view(samples));
+}
+
+std::uint64_t encoding::encoded_size(std::size_t /*count*/) const {
+  return 0;
+}
+
 std::uint32_t encoding::integer_rate() const {
   // A double outside the target's range must not reach the conversion: that is undefined.
   if (!(m_sample_rate >= 1.0)) {

@@ -3,6 +3,7 @@
 // format name for every encoding and hands it an empty byte buffer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include "core/foundation/binary.h"
+#include "core/foundation/sample_view.h"
 
 namespace vocle {
 
@@ -23,8 +25,15 @@ class encoding : private boost::noncopyable {
            bool interleaved);
   virtual ~encoding();
 
-  // Appends the encoded form of the samples to out; what out held before stays.
-  virtual void encode(binary& out, const std::vector<std::int16_t>& samples) = 0;
+  // Appends the encoded form of the samples to out; what out held before stays. The encoders
+  // read the view's spans in order, straight into out, and keep no copy of the record.
+  virtual void encode(binary& out, const sample_view& samples) = 0;
+  // The same for samples held in one vector, which the view borrows for the call.
+  void encode(binary& out, const std::vector<std::int16_t>& samples);
+
+  // The exact number of bytes encode appends for count samples, so that a caller can size its
+  // buffer once; 0 when the size is only known once the samples are encoded.
+  virtual std::uint64_t encoded_size(std::size_t count) const;
 
   // "raw", "wav", "wav_dvi_adpcm", "spx", "opus" or "mp3", exactly as written; any other name
   // throws FB::script_error "wrong encoding type <name>".

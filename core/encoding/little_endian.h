@@ -5,9 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "core/foundation/binary.h"
+#include "core/foundation/sample_view.h"
 
 namespace vocle {
 namespace little_endian {
@@ -35,21 +35,24 @@ inline void append32(std::string& to, std::uint32_t value) {
   to.append(bytes, 4);
 }
 
-// Appends the samples, two bytes each, in order.
-inline void append_samples(binary& out, const std::vector<std::int16_t>& samples) {
+// Appends the samples, two bytes each, in order, span by span.
+inline void append_samples(binary& out, const sample_view& samples) {
   if (samples.empty()) {
     return;
   }
+  out.reserve(out.size() + 2 * samples.size());
+  for (const sample_view::span& s : samples.spans()) {
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  // The samples already lie in memory as they are written.
-  out.append(reinterpret_cast<const char*>(samples.data()), samples.size() * 2);
+    // The samples already lie in memory as they are written.
+    out.append(reinterpret_cast<const char*>(s.data), s.size * 2);
 #else
-  const std::size_t at = out.size();
-  out.resize(at + samples.size() * 2);
-  for (std::size_t i = 0; i < samples.size(); ++i) {
-    put16(out.begin() + at + 2 * i, static_cast<std::uint16_t>(samples[i]));
-  }
+    const std::size_t at = out.size();
+    out.resize(at + s.size * 2);
+    for (std::size_t i = 0; i < s.size; ++i) {
+      put16(out.begin() + at + 2 * i, static_cast<std::uint16_t>(s.data[i]));
+    }
 #endif
+  }
 }
 
 }  // namespace little_endian

@@ -43,7 +43,7 @@ mp3_encoding::~mp3_encoding() {
   }
 }
 
-void mp3_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+void mp3_encoding::encode(binary& out, const sample_view& samples) {
   if (!lame_takes(integer_rate())) {
     throw failure();
   }
@@ -60,13 +60,14 @@ void mp3_encoding::encode(binary& out, const std::vector<std::int16_t>& samples)
     }
   };
 
-  const std::size_t n = samples.size();
-  std::size_t done = 0;
-  while (done < n) {
-    const std::size_t count = std::min<std::size_t>(m_chunk, n - done);
-    take(lame_encode_buffer(m_lame, samples.data() + done, nullptr, static_cast<int>(count),
-                            scratch.data(), static_cast<int>(scratch_size)));
-    done += count;
+  // Fixed chunks, read across the spans: the calls LAME sees do not depend on how the record
+  // lies in memory.
+  std::vector<std::int16_t> chunk(static_cast<std::size_t>(m_chunk));
+  sample_view::reader reader(samples);
+  while (reader.remaining() > 0) {
+    const std::size_t count = reader.read(chunk.data(), chunk.size());
+    take(lame_encode_buffer(m_lame, chunk.data(), nullptr, static_cast<int>(count), scratch.data(),
+                            static_cast<int>(scratch_size)));
   }
   // An error here too must not pass as a finished stream.
   take(lame_encode_flush(m_lame, scratch.data(), static_cast<int>(scratch_size)));

@@ -15,10 +15,12 @@ class mp3_encoding : public encoding {
                bool interleaved);
   ~mp3_encoding() override;
 
+  using encoding::encode;
+
   // Throws std::runtime_error "failed to encode mp3" when LAME reports an error or the record's
   // rate is not one LAME can be given; what out already holds then stays, and the encoder is
   // spent.
-  void encode(binary& out, const std::vector<std::int16_t>& samples) override;
+  void encode(binary& out, const sample_view& samples) override;
 
  private:
   lame_t m_lame;

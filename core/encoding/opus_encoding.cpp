@@ -102,7 +102,7 @@ opus_encoding::opus_encoding(double sample_rate, std::uint32_t sample_format,
                              std::uint64_t channels, bool interleaved)
     : encoding(sample_rate, sample_format, channels, interleaved) {}
 
-void opus_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+void opus_encoding::encode(binary& out, const sample_view& samples) {
   const std::uint32_t rate = resampled_rate();
   if (rate == 0) {
     throw failure();
@@ -128,11 +128,13 @@ void opus_encoding::encode(binary& out, const std::vector<std::int16_t>& samples
       OPE_OK) {
     throw failure();
   }
-  const std::size_t chunk = 1 << 20;
-  for (std::size_t done = 0; done < samples.size(); done += chunk) {
-    const std::size_t count = std::min(chunk, samples.size() - done);
-    if (ope_encoder_write(encoder.get(), samples.data() + done, static_cast<int>(count)) !=
-        OPE_OK) {
+  // Fixed chunks, read across the spans: the calls the library sees do not depend on how the
+  // record lies in memory.
+  std::vector<opus_int16> chunk(1 << 16);
+  sample_view::reader reader(samples);
+  while (reader.remaining() > 0) {
+    const std::size_t count = reader.read(chunk.data(), chunk.size());
+    if (ope_encoder_write(encoder.get(), chunk.data(), static_cast<int>(count)) != OPE_OK) {
       throw failure();
     }
   }

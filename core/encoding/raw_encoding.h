@@ -10,7 +10,10 @@ class raw_encoding : public encoding {
   raw_encoding(double sample_rate, std::uint32_t sample_format, std::uint64_t channels,
                bool interleaved);
 
-  void encode(binary& out, const std::vector<std::int16_t>& samples) override;
+  using encoding::encode;
+  void encode(binary& out, const sample_view& samples) override;
+  // Two bytes a sample.
+  std::uint64_t encoded_size(std::size_t count) const override;
 };
 
 }  // namespace vocle

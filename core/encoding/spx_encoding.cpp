@@ -1,78 +1,24 @@
 #include "core/encoding/spx_encoding.h"
 
 #include <algorithm>
-#include <limits>
-#include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <speex/speex_header.h>
-#include <speex/speex_resampler.h>
 
 #include "core/encoding/little_endian.h"
+#include "core/encoding/narrow_band.h"
 #include "core/encoding/ogg_stream.h"
 
 namespace vocle {
 
 namespace {
 
-constexpr spx_uint32_t narrow_band_rate = 8000;
 const char* const failure_text = "failed to encode spx";
-
-struct resampler_deleter {
-  void operator()(SpeexResamplerState* r) const { speex_resampler_destroy(r); }
-};
 
 std::runtime_error failure() {
   return std::runtime_error(failure_text);
-}
-
-// The record at 8 kHz, as the floats the encoder takes, exactly as long as the record lasts.
-std::vector<float> narrow_band(const std::vector<std::int16_t>& samples, std::uint32_t rate) {
-  std::vector<float> input(samples.begin(), samples.end());
-  if (rate == narrow_band_rate || input.empty()) {
-    return input;
-  }
-  int error = 0;
-  std::unique_ptr<SpeexResamplerState, resampler_deleter> resampler(
-      speex_resampler_init(1, rate, narrow_band_rate, SPEEX_RESAMPLER_QUALITY_DEFAULT, &error));
-  if (!resampler) {
-    throw failure();
-  }
-  // The filter's delay is cut at the start and drained with silence at the end.
-  speex_resampler_skip_zeros(resampler.get());
-
-  const std::size_t wanted =
-      static_cast<std::size_t>((std::uint64_t(input.size()) * narrow_band_rate + rate / 2) / rate);
-  std::vector<float> output(wanted);
-  std::size_t produced = 0;
-
-  auto feed = [&](const float* data, std::size_t count) {
-    std::size_t used = 0;
-    while (used < count && produced < wanted) {
-      spx_uint32_t in_len = static_cast<spx_uint32_t>(
-          std::min<std::size_t>(count - used, std::numeric_limits<spx_uint32_t>::max()));
-      spx_uint32_t out_len = static_cast<spx_uint32_t>(
-          std::min<std::size_t>(wanted - produced, std::numeric_limits<spx_uint32_t>::max()));
-      speex_resampler_process_float(resampler.get(), 0, data + used, &in_len,
-                                    output.data() + produced, &out_len);
-      if (in_len == 0 && out_len == 0) {
-        break;
-      }
-      used += in_len;
-      produced += out_len;
-    }
-  };
-  feed(input.data(), input.size());
-  std::vector<float> silence(
-      static_cast<std::size_t>(speex_resampler_get_input_latency(resampler.get())) + 1, 0.0f);
-  feed(silence.data(), silence.size());
-  // Anything the filter still owes is silence.
-  std::fill(output.begin() + static_cast<std::ptrdiff_t>(produced), output.end(), 0.0f);
-  for (float& v : output) {
-    v = std::min(32767.0f, std::max(-32768.0f, v));
-  }
-  return output;
 }
 
 // A comment packet with the vendor string and no comments.
@@ -108,12 +54,12 @@ spx_encoding::~spx_encoding() {
   speex_bits_destroy(&m_bits);
 }
 
-void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+void spx_encoding::encode(binary& out, const sample_view& samples) {
   const std::uint32_t rate = resampled_rate();
   if (rate == 0 || !m_state) {
     throw failure();
   }
-  const std::vector<float> audio = narrow_band(samples, rate);
+  narrow_band audio(samples, rate, failure_text);
 
   // A fresh stream starts from a fresh coder.
   speex_encoder_ctl(m_state, SPEEX_RESET_STATE, nullptr);
@@ -125,7 +71,7 @@ void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples)
   ogg_stream stream(out, failure_text);
 
   SpeexHeader header;
-  speex_init_header(&header, static_cast<int>(narrow_band_rate), 1, &speex_nb_mode);
+  speex_init_header(&header, static_cast<int>(narrow_band::rate), 1, &speex_nb_mode);
   header.frames_per_packet = 1;
   header.vbr = 0;
   header.nb_channels = 1;
@@ -156,12 +102,8 @@ void spx_encoding::encode(binary& out, const std::vector<std::int16_t>& samples)
   // Far more than one frame at quality 8 needs (38 bytes).
   std::vector<char> bytes(2000);
   for (std::int64_t i = 0; i < frames; ++i) {
-    const std::int64_t first = i * size;
-    const std::int64_t count = std::max<std::int64_t>(0, std::min(size, total - first));
-    std::fill(frame.begin(), frame.end(), 0.0f);
-    if (count > 0) {
-      std::copy(audio.begin() + first, audio.begin() + first + count, frame.begin());
-    }
+    // Past the record's end the frames are silence.
+    audio.read(frame.data(), frame.size());
     speex_bits_reset(&m_bits);
     speex_encode(m_state, frame.data(), &m_bits);
     const int length = speex_bits_write(&m_bits, bytes.data(), static_cast<int>(bytes.size()));

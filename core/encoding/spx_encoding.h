@@ -16,9 +16,11 @@ class spx_encoding : public encoding {
                bool interleaved);
   ~spx_encoding() override;
 
+  using encoding::encode;
+
   // Each call writes one complete stream. Throws std::runtime_error "failed to encode spx" when
   // the record's rate lies outside 100 Hz to 768 kHz.
-  void encode(binary& out, const std::vector<std::int16_t>& samples) override;
+  void encode(binary& out, const sample_view& samples) override;
 
  private:
   void* m_state;

@@ -8,9 +8,12 @@ wav_dvi_adpcm_encoding::wav_dvi_adpcm_encoding(double sample_rate, std::uint32_t
                                                std::uint64_t channels, bool interleaved)
     : wav_encoding(sample_rate, sample_format, channels, interleaved) {}
 
-void wav_dvi_adpcm_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
-  boost::shared_ptr<binary> image = adpcm::make_wav(samples);
-  out.append(image->begin(), image->size());
+void wav_dvi_adpcm_encoding::encode(binary& out, const sample_view& samples) {
+  adpcm::append_wav(out, samples);
+}
+
+std::uint64_t wav_dvi_adpcm_encoding::encoded_size(std::size_t count) const {
+  return adpcm::wav_size(count);
 }
 
 }  // namespace vocle

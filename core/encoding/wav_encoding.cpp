@@ -19,7 +19,7 @@ wav_encoding::wav_encoding(double sample_rate, std::uint32_t sample_format, std:
                            bool interleaved)
     : encoding(sample_rate, sample_format, channels, interleaved) {}
 
-void wav_encoding::encode(binary& out, const std::vector<std::int16_t>& samples) {
+void wav_encoding::encode(binary& out, const sample_view& samples) {
   const std::uint32_t channels = 1;
   const std::uint32_t bits = 16;
   const std::uint32_t rate = integer_rate();
@@ -41,8 +41,13 @@ void wav_encoding::encode(binary& out, const std::vector<std::int16_t>& samples)
   std::memcpy(header + 36, "data", 4);
   put32(header + 40, data_size);
 
+  out.reserve(out.size() + header_size + 2 * samples.size());
   out.append(header, header_size);
   little_endian::append_samples(out, samples);
+}
+
+std::uint64_t wav_encoding::encoded_size(std::size_t count) const {
+  return header_size + 2 * static_cast<std::uint64_t>(count);
 }
 
 }  // namespace vocle

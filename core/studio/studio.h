@@ -234,7 +234,8 @@ class studio : private boost::noncopyable {
 
   // ---- record encoding, default names, the file-permission rule ----
 
-  // The buffer's samples, copied under its lock, encoded with this studio's parameters. An
+  // A snapshot of the buffer's samples, taken under its lock without copying them, encoded with
+  // this studio's parameters into a buffer sized beforehand where the format allows. An
   // unknown format fails with the script error "wrong encoding type %1%" before the buffer is
   // touched; an encoder's own failure leaves as it is.
   boost::shared_ptr<binary> encode_record(const buffer_ptr& buffer, const std::string& format);

@@ -1,5 +1,4 @@
 #include <cstdint>
-#include <vector>
 
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
@@ -10,6 +9,7 @@
 #include "core/foundation/binary.h"
 #include "core/foundation/keys.h"
 #include "core/foundation/log.h"
+#include "core/foundation/sample_view.h"
 #include "core/foundation/settings.h"
 #include "core/foundation/util.h"
 #include "core/studio/studio.h"
@@ -28,14 +28,15 @@ boost::shared_ptr<binary> studio::encode_record(const worker_context& context,
   // An unknown format fails here, before the buffer is touched.
   boost::shared_ptr<encoding> encoder = encoding::create(
       format, context.sample_rate, context.sample_format, context.channels, context.interleaved);
-  boost::shared_ptr<binary> out = boost::make_shared<binary>(std::size_t(0));
-  std::vector<std::int16_t> samples;
-  {
-    // A snapshot: a recording into the buffer goes on while the copy is encoded.
+  // A snapshot: the recording goes on into the buffer, past the snapshot's end, while the
+  // snapshot is encoded. No sample is copied.
+  const sample_view samples = [&buffer] {
     boost::mutex::scoped_lock lock(buffer->m_mutex);
-    samples = buffer->m_samples.to_vector();
-  }
+    return buffer->m_samples.view();
+  }();
   VOCLE_LOG_DEBUG("got %1% samples", samples.size());
+  boost::shared_ptr<binary> out = boost::make_shared<binary>(std::size_t(0));
+  out->reserve(encoder->encoded_size(samples.size()));
   encoder->encode(*out, samples);
   VOCLE_LOG_DEBUG("encoded to binary %1%", out->size());
   return out;

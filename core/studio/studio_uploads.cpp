@@ -10,7 +10,6 @@
 //
 // Cookies are credentials: log lines show their length, never their text.
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <map>
@@ -24,6 +23,7 @@
 
 #include "core/audio/audio_buffer.h"
 #include "core/encoding/adpcm.h"
+#include "core/encoding/encoding.h"
 #include "core/foundation/binary.h"
 #include "core/foundation/binary_source.h"
 #include "core/foundation/byte_source.h"
@@ -248,11 +248,11 @@ void studio::recognize_record(const worker_context& /*context*/, buffer_ptr buff
     boost::shared_ptr<binary> image;
     {
       // The samples go into the image as they are: the studio's audio settings play no part.
-      std::vector<std::int16_t> samples;
-      {
+      // A snapshot, encoded without copying a sample.
+      const sample_view samples = [&buffer] {
         boost::mutex::scoped_lock lock(buffer->m_mutex);
-        samples = buffer->m_samples.to_vector();
-      }
+        return buffer->m_samples.view();
+      }();
       image = adpcm::make_wav(samples);
     }
     VOCLE_LOG_DEBUG("size %1%, url %2%, cookie %3%, sentence %4%", image->size(), url,
@@ -314,38 +314,57 @@ boost::shared_ptr<binary> studio::concat_records(const std::map<std::int32_t, bu
 boost::shared_ptr<binary> studio::concat_records(const worker_context& context,
                                                  const std::map<std::int32_t, buffer_ptr>& buffers,
                                                  const std::string& format) {
-  // Each record is encoded once, in ascending index order, before the body is laid out.
-  std::vector<boost::shared_ptr<binary> > records;
-  records.reserve(buffers.size());
-  std::uint64_t total = 0;
-  for (const auto& entry : buffers) {
-    records.push_back(encode_record(context, entry.second, format));
-    total += records.back()->size();
-  }
+  // An unknown format fails here, before any buffer is touched.
+  boost::shared_ptr<encoding> encoder = encoding::create(
+      format, context.sample_rate, context.sample_format, context.channels, context.interleaved);
   const std::uint64_t largest = std::numeric_limits<std::uint32_t>::max();
-  for (const auto& record : records) {
-    // A size field has 32 bits: a longer record cannot be described, only cut, so it is refused.
-    if (record->size() > largest) {
+  // A size field has 32 bits: a longer record cannot be described, only cut, so it is refused.
+  const auto refuse_beyond_largest = [largest](std::uint64_t size) {
+    if (size > largest) {
       throw std::length_error("record too large for a multi-record body");
     }
+  };
+
+  // A snapshot of every record, in ascending index order, taken before any is encoded; no
+  // sample is copied.
+  std::vector<sample_view> records;
+  records.reserve(buffers.size());
+  for (const auto& entry : buffers) {
+    const buffer_ptr& buffer = entry.second;
+    boost::mutex::scoped_lock lock(buffer->m_mutex);
+    records.push_back(buffer->m_samples.view());
   }
+
+  // The count and a size field for each record, then the records. The body is the only copy of
+  // the encoded audio: each record is encoded straight into it and its size written back into
+  // the header afterwards. Where the encoder knows the sizes beforehand the body is allocated
+  // once, and a record too large is refused before anything is encoded.
   const std::size_t n = records.size();
   const std::size_t header = 4 * n + 4;
-
-  // Allocated once at its final length and filled in place.
-  boost::shared_ptr<binary> body = boost::make_shared<binary>(header + total);
+  std::uint64_t total = header;
+  for (const sample_view& record : records) {
+    const std::uint64_t size = encoder->encoded_size(record.size());
+    refuse_beyond_largest(size);
+    total += size;
+  }
+  boost::shared_ptr<binary> body = boost::make_shared<binary>(header);
+  body->reserve(static_cast<std::size_t>(total));
   write_u32(*body, 0, static_cast<std::uint32_t>(n));
   std::size_t size_offset = 4;
-  std::size_t part_offset = header;
-  for (auto& record : records) {
-    const std::size_t length = record->size();
+  for (sample_view& record : records) {
+    VOCLE_LOG_DEBUG("got %1% samples", record.size());
+    const std::size_t start = body->size();
+    // A fresh encoder for every record: a stream ends with its record.
+    encoding::create(format, context.sample_rate, context.sample_format, context.channels,
+                     context.interleaved)
+        ->encode(*body, record);
+    // The chunks this record kept alive may go now.
+    record = sample_view();
+    const std::uint64_t length = body->size() - start;
+    VOCLE_LOG_DEBUG("encoded to binary %1%", length);
+    refuse_beyond_largest(length);
     write_u32(*body, size_offset, static_cast<std::uint32_t>(length));
-    if (length) {
-      std::memcpy(body->begin() + part_offset, record->begin(), length);
-    }
     size_offset += 4;
-    part_offset += length;
-    record.reset();
   }
   return body;
 }

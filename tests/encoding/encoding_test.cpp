@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,6 +22,7 @@
 #include "core/encoding/spx_encoding.h"
 #include "core/encoding/wav_dvi_adpcm_encoding.h"
 #include "core/encoding/wav_encoding.h"
+#include "core/foundation/sample_view.h"
 #include "framework/script_error.h"
 #include "peer_tools.h"
 
@@ -232,6 +234,91 @@ TEST(EveryEncoding, ContainersRefuseARateTheyCannotDescribe) {
       } else {
         ADD_FAILURE() << "refused: " << error.what();
       }
+    }
+  }
+}
+
+// A record lies in many pieces of memory, cut anywhere: inside an ADPCM block, a Speex or Opus
+// frame, a chunk the encoders hand their libraries, down to pieces of one sample. Every encoder
+// writes the same bytes for it as for the same samples in one piece (the Ogg formats but for
+// their random serial numbers), at the rate of the studio and at one the Speex encoder resamples.
+// Each piece is an allocation of its own, so reading past a piece's end is caught.
+TEST(EveryEncoding, ARecordInPiecesEncodesAsInOnePiece) {
+  const std::vector<std::int16_t>& speech = testkit::speech_samples();
+  std::vector<std::int16_t> record(speech);
+  record.insert(record.end(), speech.begin(), speech.end());
+  ASSERT_GT(record.size(), std::size_t(70000));
+
+  // Where each layout cuts the record (the last piece runs to its end).
+  std::vector<std::size_t> per_sample;  // 40 pieces of one sample, then the rest
+  for (std::size_t i = 1; i <= 40; ++i) {
+    per_sample.push_back(i);
+  }
+  std::vector<std::size_t> odd_steps;  // a piece every 997 samples
+  for (std::size_t at = 997; at < record.size(); at += 997) {
+    odd_steps.push_back(at);
+  }
+  const struct {
+    const char* layout;
+    std::vector<std::size_t> cuts;
+  } layouts[] = {
+      {"one sample, then the rest", {1}},
+      {"inside the first ADPCM blocks and on their edges", {500, 1016, 1017, 1018, 2035}},
+      {"inside Speex frames and LAME and Opus chunks", {77, 237, 4095, 4097, 65535, 65537}},
+      {"one-sample pieces", per_sample},
+      {"every 997 samples", odd_steps},
+  };
+  const auto comparable = [](const std::string& name, const binary& data) {
+    return name == "spx" || name == "opus" ? peers::without_ogg_serials(data) : data;
+  };
+  for (const double rate : {16000.0, 44100.0}) {
+    for (const char* name : all_names) {
+      const binary whole = comparable(name, encode(name, record, rate));
+      for (const auto& l : layouts) {
+        SCOPED_TRACE(testing::Message() << name << " at " << rate << " Hz, cut " << l.layout);
+        sample_view view;
+        std::size_t from = 0;
+        std::vector<std::size_t> ends(l.cuts);
+        ends.push_back(record.size());
+        for (const std::size_t to : ends) {
+          const auto piece = std::make_shared<const std::vector<std::int16_t>>(
+              record.begin() + static_cast<std::ptrdiff_t>(from),
+              record.begin() + static_cast<std::ptrdiff_t>(to));
+          view.add(piece, piece->data(), piece->size());
+          from = to;
+        }
+        ASSERT_EQ(view.size(), record.size());
+        ASSERT_EQ(view.spans().size(), ends.size());
+
+        binary out(std::size_t(0));
+        encoding::create(name, rate, paInt16, 1, false)->encode(out, view);
+        const binary got = comparable(name, out);
+        EXPECT_TRUE(got.size() == whole.size() &&
+                    std::equal(got.begin(), got.begin() + got.size(), whole.begin()));
+      }
+    }
+  }
+}
+
+// The formats whose size follows from the sample count say it exactly beforehand, so a caller can
+// size a buffer once; the compressed ones cannot and say 0.
+TEST(EveryEncoding, EncodedSizeIsExactWhereItIsKnown) {
+  const std::vector<std::int16_t>& speech = testkit::speech_samples();
+  for (const char* name : all_names) {
+    const bool known = std::string(name) == "raw" || std::string(name) == "wav" ||
+                       std::string(name) == "wav_dvi_adpcm";
+    for (const std::size_t n : {std::size_t(0), std::size_t(1), std::size_t(2), std::size_t(1017),
+                                std::size_t(1018), std::size_t(3 * 1017 + 5)}) {
+      SCOPED_TRACE(testing::Message() << name << ", " << n << " samples");
+      const boost::shared_ptr<encoding> e = encoding::create(name, 16000.0, paInt16, 1, false);
+      const std::uint64_t said = e->encoded_size(n);
+      if (!known) {
+        EXPECT_EQ(said, 0u);
+        continue;
+      }
+      binary out("held", 4);
+      e->encode(out, std::vector<std::int16_t>(speech.begin(), speech.begin() + n));
+      EXPECT_EQ(said, out.size() - 4);
     }
   }
 }

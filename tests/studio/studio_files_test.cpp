@@ -2,13 +2,19 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <portaudio.h>
+
 #include <gtest/gtest.h>
+#include <boost/any.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/make_shared.hpp>
 
@@ -16,6 +22,7 @@
 #include "common/scoped_env.h"
 #include "common/temp_dir.h"
 #include "core/audio/audio_buffer.h"
+#include "core/audio/sample_store.h"
 #include "core/foundation/binary.h"
 #include "core/studio/studio.h"
 #include "framework/script_error.h"
@@ -267,6 +274,191 @@ TEST_F(EncodeRecord, ARecordingBufferIsEncodedAsItStoodAtTheCopy) {
   }
   stop = true;
   recording.join();
+}
+
+// The sample a recording holds at position k: neighbours differ, and so do the samples at the
+// same place of different chunks.
+std::int16_t pattern(std::size_t k) {
+  return static_cast<std::int16_t>((k * 2654435761u) >> 13);
+}
+
+// An error text when the bytes are not the "raw" form of the pattern's first samples.
+std::string pattern_prefix_fault(const char* bytes, std::size_t length, std::size_t recorded) {
+  if (length % 2 != 0) {
+    return "an odd byte count " + std::to_string(length);
+  }
+  const std::size_t count = length / 2;
+  if (count > recorded) {
+    return std::to_string(count) + " samples, more than the " + std::to_string(recorded) +
+           " recorded";
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::int16_t got =
+        static_cast<std::int16_t>(static_cast<unsigned char>(bytes[2 * k]) |
+                                  static_cast<unsigned char>(bytes[2 * k + 1]) << 8);
+    if (got != pattern(k)) {
+      return "sample " + std::to_string(k) + " of " + std::to_string(count) + " is " +
+             std::to_string(got) + ", not " + std::to_string(pattern(k));
+    }
+  }
+  return std::string();
+}
+
+std::string base64_decoded(const std::string& text) {
+  static const std::string alphabet =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string bytes;
+  std::uint32_t bits = 0;
+  int held = 0;
+  for (char c : text) {
+    if (c == '=') {
+      break;
+    }
+    bits = (bits << 6) | static_cast<std::uint32_t>(alphabet.find(c));
+    held += 6;
+    if (held >= 8) {
+      held -= 8;
+      bytes += static_cast<char>((bits >> held) & 0xff);
+    }
+  }
+  return bytes;
+}
+
+// A recording goes on, block by block through the buffer's stream callback, while other threads
+// read the same record out as "raw", as "wav", as Base64 text and inside a multi-record body.
+// Whatever moment a read-out catches, it is the record as it stood then: the pattern's first
+// samples, whole and in order, never a sample from a block being written or from a chunk that
+// is being filled. The blocks are of odd sizes, so the store's chunks end inside them. The
+// recording waits for a read-out to finish between its blocks, so reads fall all along it.
+TEST_F(EncodeRecord, ReadOutsDuringARecordingAreSnapshotsOfIt) {
+  std::map<std::string, boost::any> options;
+  options["vad_wait"] = 600.0;
+  options["vad_max"] = 600.0;
+  options["vad_gap"] = 600.0;
+  options["vad_clip"] = false;
+  {
+    boost::mutex::scoped_lock lock(m_buffer->m_mutex);
+    m_buffer->prepare_record(16000.0, options);
+  }
+  // A second record of the body, which nobody records into.
+  const studio::buffer_ptr other = m_studio.get_buffer(1);
+  const std::int16_t fixed[3] = {7, -7, 700};
+  other->append(fixed, 3);
+  const std::map<std::int32_t, studio::buffer_ptr> body_records = {{0, m_buffer}, {1, other}};
+
+  const std::size_t blocks = 160;
+  const std::size_t sizes[] = {1000, 1023, 441, 2048, 1};
+  std::size_t total = 0;
+  for (std::size_t b = 0; b < blocks; ++b) {
+    total += sizes[b % 5];
+  }
+  ASSERT_GT(total, 4 * vocle::audio::sample_store::chunk_samples);
+
+  std::atomic<std::size_t> recorded{0};  // samples handed to the callback so far
+  std::atomic<std::size_t> stored{0};    // samples the callback has returned from
+  std::atomic<bool> done{false};
+  std::atomic<std::uint64_t> reads{0};
+  std::atomic<bool> failed{false};
+  std::mutex faults_mutex;
+  std::vector<std::string> faults;
+  const auto fault = [&](const std::string& what) {
+    std::lock_guard<std::mutex> lock(faults_mutex);
+    faults.push_back(what);
+    failed = true;
+  };
+
+  // Each reader reads until the recording has ended, then once more: that last read sees it all.
+  // read returns the samples it found, or a fault.
+  typedef std::function<std::string(std::size_t&)> read_out;
+  const auto reader = [&](const char* name, std::size_t& count, read_out read) {
+    return std::thread([&, name, read] {
+      try {
+        bool last = false;
+        while (!last && !failed) {
+          last = done.load();
+          const std::size_t before = stored.load();
+          std::string problem = read(count);
+          if (problem.empty()) {
+            // The samples found lie between what was stored before the read-out began and what
+            // had been handed to the callback when it ended.
+            if (count < before) {
+              problem = std::to_string(count) + " samples, fewer than the " +
+                        std::to_string(before) + " stored before the read-out";
+            }
+          }
+          if (!problem.empty()) {
+            fault(std::string(name) + ": " + problem);
+          }
+          ++reads;
+        }
+      } catch (const std::exception& e) {
+        fault(std::string(name) + " threw " + e.what());
+      }
+    });
+  };
+  // Each reader's count of samples in its latest read-out; read after the joins.
+  std::size_t counts[4] = {};
+  std::vector<std::thread> readers;
+  readers.push_back(reader("raw", counts[0], [&](std::size_t& count) {
+    const boost::shared_ptr<vocle::binary> raw = m_studio.encode_record(m_buffer, "raw");
+    count = raw->size() / 2;
+    return pattern_prefix_fault(raw->begin(), raw->size(), recorded.load());
+  }));
+  readers.push_back(reader("wav", counts[1], [&](std::size_t& count) {
+    const boost::shared_ptr<vocle::binary> wav = m_studio.encode_record(m_buffer, "wav");
+    if (wav->size() < 44 || u32(*wav, 40) != wav->size() - 44 || u32(*wav, 4) != wav->size() - 8) {
+      return std::string("a header that does not describe the data");
+    }
+    count = (wav->size() - 44) / 2;
+    return pattern_prefix_fault(wav->begin() + 44, wav->size() - 44, recorded.load());
+  }));
+  readers.push_back(reader("get_record", counts[2], [&](std::size_t& count) {
+    const std::string bytes = base64_decoded(m_studio.get_record(0, "raw"));
+    count = bytes.size() / 2;
+    return pattern_prefix_fault(bytes.data(), bytes.size(), recorded.load());
+  }));
+  readers.push_back(reader("concat_records", counts[3], [&](std::size_t& count) {
+    const boost::shared_ptr<vocle::binary> body = m_studio.concat_records(body_records, "raw");
+    if (body->size() < 12 || u32(*body, 0) != 2 || u32(*body, 8) != 6 ||
+        12 + u32(*body, 4) + 6 != body->size() ||
+        std::memcmp(body->begin() + body->size() - 6, "\x07\x00\xf9\xff\xbc\x02", 6) != 0) {
+      return std::string("a body that is not the two records");
+    }
+    count = u32(*body, 4) / 2;
+    return pattern_prefix_fault(body->begin() + 12, u32(*body, 4), recorded.load());
+  }));
+
+  std::vector<std::int16_t> block;
+  std::size_t position = 0;
+  for (std::size_t b = 0; b < blocks && !failed; ++b) {
+    block.resize(sizes[b % 5]);
+    for (std::size_t k = 0; k < block.size(); ++k) {
+      block[k] = pattern(position + k);
+    }
+    // Counted before the block goes in: a reader that sees the block has seen this count.
+    recorded = position + block.size();
+    const std::int16_t* channels[1] = {block.data()};
+    if (m_buffer->record_callback(channels, nullptr, block.size(), nullptr, 0) != paContinue) {
+      fault("the recording ended at block " + std::to_string(b));
+      break;
+    }
+    position += block.size();
+    stored = position;
+    // Lets at least one read-out finish before the next block.
+    const std::uint64_t seen = reads.load();
+    while (reads.load() == seen && !failed) {
+      std::this_thread::yield();
+    }
+  }
+  done = true;
+  for (std::thread& t : readers) {
+    t.join();
+  }
+  EXPECT_EQ(std::vector<std::string>(), faults);
+  EXPECT_EQ(total, position);
+  for (const std::size_t count : counts) {
+    EXPECT_EQ(total, count) << "the read-out after the recording holds all of it";
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -222,6 +223,38 @@ TEST_F(Uploads, EachRecordOfAMultiRecordBodyIsACompleteFileOfItsOwn) {
   EXPECT_EQ(raw_bytes(ramp(100, 0)), body.substr(12 + 44, 200));
   EXPECT_EQ("RIFF", body.substr(12 + first, 4));
   EXPECT_EQ(raw_bytes(ramp(7, 5)), body.substr(12 + first + 44));
+}
+
+// The body is written record by record, each size filled in once its record is in: for every
+// format, whether its size is known beforehand or only once encoded, the body is the count, the
+// sizes and each record as it encodes alone. Records lie across several chunks of their buffer.
+TEST_F(Uploads, AMultiRecordBodyHoldsEachRecordAsItEncodesAlone) {
+  const samples_t& speech = vocle::testkit::speech_samples();
+  samples_t longer(speech);
+  longer.insert(longer.end(), speech.begin(), speech.end());
+  fill(0, samples_t(speech.begin(), speech.begin() + 1500));
+  fill(1, samples_t());
+  fill(2, longer);
+  std::map<std::int32_t, studio::buffer_ptr> buffers;
+  for (std::int32_t i : {2, 0, 1}) {
+    buffers[i] = m_studio.get_buffer(static_cast<std::uint64_t>(i));
+  }
+  // "mp3" stands for the formats whose size is known only once encoded (the Ogg ones give
+  // every stream a random serial number, so no two encodings compare).
+  for (const char* format : {"raw", "wav", "wav_dvi_adpcm", "mp3"}) {
+    SCOPED_TRACE(format);
+    std::string expected = u32(3);
+    std::string records;
+    for (const auto& entry : buffers) {
+      const boost::shared_ptr<vocle::binary> alone = m_studio.encode_record(entry.second, format);
+      expected += u32(static_cast<std::uint32_t>(alone->size()));
+      records += std::string(alone->begin(), alone->size());
+    }
+    expected += records;
+    const boost::shared_ptr<vocle::binary> body = m_studio.concat_records(buffers, format);
+    EXPECT_TRUE(expected == std::string(body->begin(), body->size()));
+    EXPECT_EQ(0, body->begin()[body->size()]) << "the body stays terminated";
+  }
 }
 
 // Signal-to-noise ratio of decoded against the original, in dB.
