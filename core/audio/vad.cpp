@@ -24,6 +24,9 @@ constexpr double speech_probability = 5.0;
 constexpr std::uint64_t min_zero_cross = 200;
 constexpr std::uint64_t min_average_square = 53690;
 constexpr double longest_max = 600.0;
+// Samples summed 32 bits at a time, so that the loop can run on vector registers: 65536 of them
+// cannot overflow (65536 * -32768 is exactly -2^31).
+constexpr std::size_t sum_chunk = 65536;
 
 // Truncated toward zero; what no count or index can be (negative, not a number, too large) is
 // clamped, not left undefined.
@@ -54,6 +57,14 @@ constexpr history_weights weights;
 
 std::string marker(const char* pattern, double t0) {
   return (boost::format(pattern) % t0).str();
+}
+
+// Copies count samples with the offset removed: a plain loop that the compiler vectorises.
+void copy_without_offset(const std::int16_t* from, std::size_t count, std::int32_t dc,
+                         std::int16_t* to) {
+  for (std::size_t i = 0; i < count; ++i) {
+    to[i] = vad::remove_offset(from[i], dc);
+  }
 }
 
 }  // namespace
@@ -112,16 +123,25 @@ bool vad::process(const std::int16_t* samples, std::size_t n, std::uint32_t* vol
   VOCLE_LOG_TRACE("trained dcoffset %1%", dc);
 
   // Summed in 64 bits: in 32 a block of more than 65536 loud samples would overflow, and its
-  // mean, of the wrong sign, would teach every detector of the process a false offset.
+  // mean, of the wrong sign, would teach every detector of the process a false offset. Each
+  // chunk is summed in 32 bits first, in a branch-free loop that also finds the highest and the
+  // lowest sample.
   std::int64_t sum = 0;
-  unsigned peak = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    sum += samples[i];
-    const unsigned m = magnitude(samples[i]);
-    if (m > peak) {
-      peak = m;
+  std::int16_t highest = 0;
+  std::int16_t lowest = 0;
+  for (std::size_t begin = 0; begin < n; begin += sum_chunk) {
+    const std::size_t end = begin + std::min(sum_chunk, n - begin);
+    std::int32_t part = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      part += samples[i];
+      highest = std::max(highest, samples[i]);
+      lowest = std::min(lowest, samples[i]);
     }
+    sum += part;
   }
+  // The magnitude grows with the distance from zero on either side, so the loudest sample is the
+  // highest or the lowest one; both start at 0, the peak of a silent block.
+  const unsigned peak = std::max(magnitude(highest), magnitude(lowest));
   const std::int32_t mean = static_cast<std::int32_t>(sum / static_cast<std::int64_t>(n));
   const std::int32_t average = dcoffset.train(mean);
   VOCLE_LOG_TRACE("training dcoffset to %1% by %2%", average, mean);
@@ -140,18 +160,18 @@ bool vad::process(const std::int16_t* samples, std::size_t n, std::uint32_t* vol
     const auto from = m_pending.begin() + static_cast<std::ptrdiff_t>(used);
     std::copy(from, from + static_cast<std::ptrdiff_t>(kept), frame);
     used += kept;
-    for (std::size_t i = kept; i < frame_size; ++i) {
-      frame[i] = remove_offset(samples[next++], dc);
-    }
+    copy_without_offset(samples + next, frame_size - kept, dc, frame + kept);
+    next += frame_size - kept;
     finished = judge_frame(frame, t0);
   }
   m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(used));
   // What is left waits for the next call: less than a frame, or the rest of a block in which the
   // recording finished.
-  m_pending.reserve(m_pending.size() + (n - next));
-  for (; next < n; ++next) {
-    m_pending.push_back(remove_offset(samples[next], dc));
-  }
+  const std::size_t waiting = m_pending.size();
+  // Reserved first so that growing takes just the room needed, not the doubling resize may take.
+  m_pending.reserve(waiting + (n - next));
+  m_pending.resize(waiting + (n - next));
+  copy_without_offset(samples + next, n - next, dc, m_pending.data() + waiting);
   if (finished) {
     return true;
   }
@@ -259,12 +279,6 @@ SpeexPreprocessState* vad::start_preprocessor(double sample_rate) {
 
 bool vad::validate_args(double gap, double wait, double max) {
   return gap > 0 && max >= gap && max >= wait && max <= longest_max;
-}
-
-std::int16_t vad::remove_offset(std::int16_t x, std::int32_t dc) {
-  const std::uint32_t difference =
-      static_cast<std::uint32_t>(static_cast<std::int32_t>(x)) - static_cast<std::uint32_t>(dc);
-  return static_cast<std::int16_t>(static_cast<std::uint16_t>(difference & 0xffffu));
 }
 
 void vad::measure_frame(const std::int16_t* frame, double sample_rate,

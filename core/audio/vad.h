@@ -54,8 +54,13 @@ class vad : private boost::noncopyable {
   static unsigned magnitude(std::int16_t x) {
     return x == -32768 ? 32767u : static_cast<unsigned>(x < 0 ? -x : x);
   }
-  // A sample with the DC offset removed, wrapped to 16 bits (not saturated).
-  static std::int16_t remove_offset(std::int16_t x, std::int32_t dc);
+  // A sample with the DC offset removed, wrapped to 16 bits (not saturated). Defined here because
+  // it runs for every sample: inlined, the loops that call it become plain 16-bit subtractions.
+  static std::int16_t remove_offset(std::int16_t x, std::int32_t dc) {
+    const std::uint32_t difference =
+        static_cast<std::uint32_t>(static_cast<std::int32_t>(x)) - static_cast<std::uint32_t>(dc);
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(difference & 0xffffu));
+  }
   // Of one frame of frame_size samples: the sum of each sample's square divided by the frame size
   // (each term truncated), and the sign changes per second (a zero sample counts as not positive).
   static void measure_frame(const std::int16_t* frame, double sample_rate,

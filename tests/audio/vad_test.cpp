@@ -160,7 +160,7 @@ TEST_F(detector_test, silence_only_ends_with_the_first_block_beyond_the_wait) {
 TEST_F(detector_test,
        speech_then_silence_ends_by_the_gap_with_the_voice_ending_where_the_gap_began) {
   vad detector(rate, 1.0, 2.0, 10.0, true);
-  std::vector<std::vector<std::int16_t> > blocks(8, std::vector<std::int16_t>(block, 0));
+  std::vector<std::vector<std::int16_t>> blocks(8, std::vector<std::int16_t>(block, 0));
   for (std::uint32_t i = 0; i < 16; ++i) {
     blocks.push_back(zero_mean_noise(block, i + 1));
   }
@@ -216,7 +216,7 @@ TEST_F(detector_test, endless_speech_ends_by_the_maximum) {
 
 TEST_F(detector_test, statistics_mark_voice_start_gap_and_resumption_at_their_blocks) {
   vad detector(rate, 1.0, 2.0, 20.0, true);
-  std::vector<std::vector<std::int16_t> > blocks(8, std::vector<std::int16_t>(block, 0));
+  std::vector<std::vector<std::int16_t>> blocks(8, std::vector<std::int16_t>(block, 0));
   std::uint32_t seed = 1;
   for (int i = 0; i < 10; ++i) {
     blocks.push_back(zero_mean_noise(block, seed++));
@@ -346,11 +346,33 @@ TEST_F(detector_test, the_rest_of_the_block_that_finished_it_is_judged_with_the_
 }
 
 TEST_F(detector_test, a_block_too_long_for_a_32_bit_sum_still_teaches_its_true_mean) {
-  vad detector(rate, 1.0, 2.0, 3.0, false);
-  // 70000 samples of 32000 add up to more than 2^31.
-  feed(detector, std::vector<std::int16_t>(70000, 32000));
-  // 299 zero means and one of 32000 average to 106.
-  EXPECT_TRUE(m_log.contains("training dcoffset to 106 by 32000"));
+  // Each case after 299 zero means. A long block is summed in parts of 65536 samples: no part may
+  // overflow, not even of the most negative samples, and a part cut short at the end counts too.
+  std::vector<std::int16_t> mixed(65536, -32768);
+  mixed.push_back(32767);
+  struct {
+    std::vector<std::int16_t> samples;
+    const char* trained;
+  } const cases[] = {
+      // 70000 samples of 32000 add up to more than 2^31.
+      {std::vector<std::int16_t>(70000, 32000), "training dcoffset to 106 by 32000"},
+      // Exactly -2^31.
+      {std::vector<std::int16_t>(65536, -32768), "training dcoffset to -109 by -32768"},
+      {std::vector<std::int16_t>(131073, -32768), "training dcoffset to -109 by -32768"},
+      // The one sample after the first part lifts the mean.
+      {mixed, "training dcoffset to -109 by -32767"},
+  };
+  for (const auto& c : cases) {
+    testkit::reset_training();
+    const std::size_t seen = m_log.messages().size();
+    vad detector(rate, 1.0, 2.0, 3.0, false);
+    feed(detector, c.samples);
+    const std::vector<std::string> logged = m_log.messages();
+    EXPECT_NE(
+        std::find(logged.begin() + static_cast<std::ptrdiff_t>(seen), logged.end(), c.trained),
+        logged.end())
+        << c.samples.size() << " samples: " << c.trained;
+  }
   testkit::reset_training();
 }
 
@@ -367,6 +389,33 @@ TEST_F(detector_test, the_volume_is_the_loudest_sample_of_the_block) {
     detector.process(samples.data(), samples.size(), &volume);
     EXPECT_EQ(volume, c.volume) << c.loudest;
   }
+}
+
+TEST_F(detector_test, the_volume_of_a_long_block_is_its_loudest_sample_wherever_it_lies) {
+  // Blocks of 131072 samples, quiet but for the samples placed: before, at and after the bounds of
+  // the parts a long block is summed in.
+  struct {
+    std::vector<std::pair<std::size_t, std::int16_t>> placed;
+    std::uint32_t volume;
+  } const cases[] = {
+      {{{65535, 16384}}, 50},
+      {{{65536, -16384}}, 50},
+      {{{131071, -32768}}, 100},
+      {{{10, 16384}, {70000, -32767}}, 100},
+      {{{10, -32768}, {70000, 16384}}, 100},
+      {{{10, 3277}, {131071, -6554}}, 20},
+  };
+  vad detector(rate, 100.0, 100.0, 600.0, false);
+  for (const auto& c : cases) {
+    std::vector<std::int16_t> samples(131072, 0);
+    for (const auto& p : c.placed) {
+      samples[p.first] = p.second;
+    }
+    std::uint32_t volume = 1000;
+    detector.process(samples.data(), samples.size(), &volume);
+    EXPECT_EQ(volume, c.volume) << c.placed.back().first;
+  }
+  testkit::reset_training();
 }
 
 TEST_F(detector_test, the_offset_learnt_from_one_block_corrects_the_next_also_in_another_detector) {
