@@ -1,11 +1,52 @@
 #include "core/audio/sample_store.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <new>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define VOCLE_HEAP_REGIONS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VOCLE_HEAP_REGIONS 1
+#endif
 
 namespace vocle {
 namespace audio {
+
+namespace {
+
+// Room for n samples whose pages are present from the start. Touching fresh memory costs a page
+// fault per page, and where faults are dear (a virtual machine: several microseconds each) that
+// is most of the cost of filling a large record; the kernel makes a whole block present in one
+// go instead. Under the sanitizers the block comes from the heap, where they watch it.
+std::shared_ptr<std::int16_t> present_block(std::size_t n) {
+#if defined(VOCLE_HEAP_REGIONS)
+  return std::shared_ptr<std::int16_t>(new std::int16_t[n], std::default_delete<std::int16_t[]>());
+#else
+  const std::size_t bytes = n * sizeof(std::int16_t);
+  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) {
+    throw std::bad_alloc();
+  }
+  // Should the shared count fail, the block is unmapped again.
+  std::shared_ptr<std::int16_t> block(static_cast<std::int16_t*>(memory),
+                                      [bytes](std::int16_t* p) { munmap(p, bytes); });
+#if defined(MADV_POPULATE_WRITE)
+  // A kernel without it refuses; the pages then come at their first touch, as usual.
+  madvise(memory, bytes, MADV_POPULATE_WRITE);
+#endif
+  return block;
+#endif
+}
+
+}  // namespace
 
 sample_store::sample_store() : m_size(0) {}
 
@@ -13,9 +54,14 @@ sample_store::~sample_store() = default;
 
 sample_store::segment& sample_store::tail_with_room() {
   if (m_segments.empty() || !m_segments.back().writable || m_segments.back().end == chunk_samples) {
-    // Not zeroed: every sample is written before anyone can see it.
-    std::shared_ptr<std::int16_t> chunk(new std::int16_t[chunk_samples],
-                                        std::default_delete<std::int16_t[]>());
+    std::shared_ptr<std::int16_t> chunk;
+    if (!m_spare.empty()) {
+      chunk = std::move(m_spare.front());
+      m_spare.pop_front();
+    } else {
+      // Not zeroed: every sample is written before anyone can see it.
+      chunk.reset(new std::int16_t[chunk_samples], std::default_delete<std::int16_t[]>());
+    }
     m_segments.push_back(segment{std::move(chunk), 0, 0, m_size, true});
   }
   return m_segments.back();
@@ -42,7 +88,24 @@ void sample_store::assign(const std::vector<std::int16_t>& samples) {
 
 void sample_store::clear() {
   m_segments.clear();
+  m_spare.clear();
   m_size = 0;
+}
+
+void sample_store::reserve(std::size_t n) {
+  std::size_t room = m_spare.size() * chunk_samples;
+  if (!m_segments.empty() && m_segments.back().writable) {
+    room += chunk_samples - m_segments.back().end;
+  }
+  if (n <= room) {
+    return;
+  }
+  const std::size_t chunks = (n - room + chunk_samples - 1) / chunk_samples;
+  const std::shared_ptr<std::int16_t> block = present_block(chunks * chunk_samples);
+  for (std::size_t i = 0; i < chunks; ++i) {
+    // Each chunk keeps the whole block alive: it goes when its last chunk goes.
+    m_spare.emplace_back(block, block.get() + i * chunk_samples);
+  }
 }
 
 void sample_store::trim(std::size_t first, std::size_t last) {

@@ -39,6 +39,7 @@ class sample_store {
   // Appends n samples; the source may lie inside this store.
   void append(const std::int16_t* samples, std::size_t n);
   void assign(const std::vector<std::int16_t>& samples);
+  // Also lets go of the room reserved.
   void clear();
   // Keeps [first, last): drops everything from last on (when last is below the count), then the
   // first `first` samples (when first is below what is left).
@@ -46,6 +47,10 @@ class sample_store {
   // Moves all of other's samples to the end of this store without copying them; other is left
   // empty.
   void splice(sample_store& other);
+  // Makes room for n more samples before they come, as chunks carved from one block whose pages
+  // are made present at once: for a load, whose size is known, that is far cheaper than a page
+  // fault at the first touch of every page. What is never filled goes with the store.
+  void reserve(std::size_t n);
 
   // A snapshot of the samples as they are now; no sample is copied.
   sample_view view() const;
@@ -69,6 +74,8 @@ class sample_store {
   segment& tail_with_room();
 
   std::deque<segment> m_segments;
+  // Empty chunks made by reserve, taken before any new one is allocated.
+  std::deque<std::shared_ptr<std::int16_t> > m_spare;
   std::size_t m_size;
 };
 

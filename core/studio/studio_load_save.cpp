@@ -58,6 +58,9 @@ const void* address_of(const studio::buffer_ptr& buffer) {
 // A file is loaded a piece of this size at a time, through one buffer that is used again for
 // every piece: the record's storage is the only copy of the file that the load makes.
 const std::size_t load_piece_samples = 64 * 1024;
+// The record's room is made ready this much at a time at most: a huge file then takes memory as
+// it is read, as any load does, rather than all at once before the first byte.
+const std::uint64_t load_reserve_samples = 8 * 1024 * 1024;
 
 }  // namespace
 
@@ -137,7 +140,13 @@ bool studio::load_file(const std::string& path, sample_store& samples) {
   char* const bytes = reinterpret_cast<char*>(piece.data());
   std::uint64_t total = 0;
   std::size_t held = 0;  // bytes at the front of the piece: at most the odd byte of the last read
+  std::uint64_t reserved = 0;  // samples the room made so far holds
   for (;;) {
+    if (total / 2 >= reserved && file.size() / 2 > reserved) {
+      const std::uint64_t more = std::min(file.size() / 2 - reserved, load_reserve_samples);
+      samples.reserve(static_cast<std::size_t>(more));
+      reserved += more;
+    }
     const long got = file.read(bytes + held, 2 * piece.size() - held);
     if (got < 0) {
       // A file that cannot be read has not been loaded; what was read of it goes.

@@ -132,6 +132,36 @@ TEST(sample_store, a_view_keeps_showing_its_moment_whatever_the_store_does_after
   EXPECT_EQ(store.to_vector(), expected);
 }
 
+TEST(sample_store, room_made_beforehand_holds_the_samples_like_any_other) {
+  const std::vector<std::int16_t> all = counting(3 * chunk + 17);
+  const struct {
+    const char* name;
+    std::size_t before;  // samples appended before the room is made
+    std::size_t room;
+  } cases[] = {
+      {"exactly the record", 0, all.size()},
+      {"less than the record", 0, chunk + 1},
+      {"more than the record", 0, 5 * chunk},
+      {"after a part chunk", 100, all.size()},
+      {"none", 0, 0},
+  };
+  for (const auto& c : cases) {
+    sample_store store;
+    store.append(all.data(), c.before);
+    store.reserve(c.room);
+    store.reserve(c.room);  // asking again for what is there makes nothing more
+    fill(store, std::vector<std::int16_t>(all.begin() + c.before, all.end()), 1000);
+    EXPECT_EQ(store.to_vector(), all) << c.name;
+    // Views and cuts work on reserved chunks as on any.
+    const sample_view view = store.view();
+    store.trim(0, store.size() - 10);
+    store.append(all.data(), 20);
+    EXPECT_EQ(view.to_vector(), all) << c.name;
+    store.clear();
+    EXPECT_TRUE(store.empty()) << c.name;
+  }
+}
+
 TEST(sample_store, a_view_outlives_its_store) {
   sample_view view;
   const std::vector<std::int16_t> all = counting(chunk + 1);
