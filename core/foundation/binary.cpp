@@ -13,6 +13,8 @@
 
 #include <boost/filesystem.hpp>
 
+#include "core/foundation/regular_file.h"
+
 namespace vocle {
 namespace fs = boost::filesystem;
 
@@ -259,32 +261,17 @@ bool binary::save(const std::string& path) const {
 }
 
 bool binary::load(const std::string& path) {
-  // The path may come from a page. Opening a FIFO waits for a writer and a device may never end,
-  // so only a regular file (or a link to one) is read, and the open itself never waits.
-  struct stat info;
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  regular_file file;
+  if (!file.open(path)) {
     return false;
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  struct closer {
-    int fd;
-    ~closer() { ::close(fd); }
-  } guard{fd};
-  // The name may have been given to something else between the two looks.
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0) {
-    return false;
-  }
-  const std::size_t size = static_cast<std::size_t>(info.st_size);
+  const std::size_t size = file.size() > std::vector<char>().max_size()
+                               ? std::vector<char>().max_size()
+                               : static_cast<std::size_t>(file.size());
   std::vector<char> contents(storage_for(size, "vocle::binary::load"), 0);
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::read(fd, contents.data() + got, size - got);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    const long n = file.read(contents.data() + got, size - got);
     if (n < 0) {
       return false;  // a file that cannot be read has not been loaded
     }

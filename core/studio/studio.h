@@ -291,9 +291,8 @@ class studio : private boost::noncopyable {
                             bool append, function_ptr callback);
   void load_record(buffer_ptr buffer, std::string path, std::string format, bool append,
                    function_ptr callback);
-  static bool load_file(const std::string& path, const boost::shared_ptr<binary>& bytes);
   // Reads the file in pieces and appends its bytes to samples as little-endian 16-bit samples
-  // (an odd last byte is left out); the same log lines and checks as the other load_file.
+  // (an odd last byte is left out). Only a regular file is read, and opening never waits.
   static bool load_file(const std::string& path, sample_store& samples);
   void threaded_save_record(std::uint64_t index, const std::string& format, const std::string& path,
                             function_ptr callback);

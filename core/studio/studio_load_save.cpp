@@ -121,15 +121,6 @@ void studio::load_record(const worker_context& /*context*/, buffer_ptr buffer, s
   }
 }
 
-bool studio::load_file(const std::string& path, const boost::shared_ptr<binary>& bytes) {
-  if (!bytes->load(util::utf8_to_ansi(path))) {
-    VOCLE_LOG_ERROR("file open failure");
-    return false;
-  }
-  VOCLE_LOG_INFO("file read success, %1% bytes from %2%", bytes->size(), path);
-  return true;
-}
-
 bool studio::load_file(const std::string& path, sample_store& samples) {
   regular_file file;
   if (!file.open(util::utf8_to_ansi(path))) {
