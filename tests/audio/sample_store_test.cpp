@@ -139,11 +139,9 @@ TEST(sample_store, room_made_beforehand_holds_the_samples_like_any_other) {
     std::size_t before;  // samples appended before the room is made
     std::size_t room;
   } cases[] = {
-      {"exactly the record", 0, all.size()},
-      {"less than the record", 0, chunk + 1},
-      {"more than the record", 0, 5 * chunk},
-      {"after a part chunk", 100, all.size()},
-      {"none", 0, 0},
+      {"exactly the record", 0, all.size()},   {"less than the record", 0, chunk + 1},
+      {"more than the record", 0, 5 * chunk},  {"several megabytes", 0, 70 * chunk},
+      {"after a part chunk", 100, all.size()}, {"none", 0, 0},
   };
   for (const auto& c : cases) {
     sample_store store;
