@@ -32,6 +32,11 @@ void audio_buffer::trim(std::size_t first, std::size_t last) {
   m_samples.trim(first, last);
 }
 
+sample_view audio_buffer::snapshot() {
+  boost::lock_guard<boost::mutex> lock(m_mutex);
+  return m_samples.view();
+}
+
 void audio_buffer::clip() {
   if (m_input) {
     VOCLE_LOG_TRACE("before clip");

@@ -49,6 +49,9 @@ class audio_buffer : private boost::noncopyable {
   // Keeps [first, last): drops everything from last on (when last is below the count), then the
   // first `first` samples (when first is below what is left).
   void trim(std::size_t first, std::size_t last);
+  // The samples as they are now, taken under m_mutex; no sample is copied. The caller must not
+  // hold m_mutex.
+  sample_view snapshot();
   // Lets the input strategy cut the record to the detected voice.
   void clip();
   // Empties the samples and prepares the input strategy.

@@ -175,7 +175,9 @@ void sample_store::splice(sample_store& other) {
 }
 
 sample_view sample_store::view() const {
+  // Sized first: the view is taken under the lock that both stream callbacks wait for.
   sample_view view;
+  view.reserve(m_segments.size());
   for (const segment& s : m_segments) {
     view.add(s.chunk, s.chunk.get() + s.begin, s.end - s.begin);
   }

@@ -49,7 +49,8 @@ class sample_store {
   void splice(sample_store& other);
   // Makes room for n more samples before they come, as chunks carved from one block whose pages
   // are made present at once: for a load, whose size is known, that is far cheaper than a page
-  // fault at the first touch of every page. What is never filled goes with the store.
+  // fault at the first touch of every page. The block stays while any of its chunks is held, so
+  // room reserved and never filled is let go only with the last of them.
   void reserve(std::size_t n);
 
   // A snapshot of the samples as they are now; no sample is copied.

@@ -29,6 +29,12 @@ void sample_view::add(std::shared_ptr<const void> owner, const std::int16_t* dat
   m_size += n;
 }
 
+void sample_view::reserve(std::size_t n) {
+  m_spans.reserve(n);
+  m_starts.reserve(n);
+  m_owners.reserve(n);
+}
+
 std::size_t sample_view::span_of(std::size_t index) const {
   const auto after = std::upper_bound(m_starts.begin(), m_starts.end(), index);
   return static_cast<std::size_t>(std::distance(m_starts.begin(), after)) - 1;

@@ -29,6 +29,9 @@ class sample_view {
   // caller does). An empty span is not kept.
   void add(std::shared_ptr<const void> owner, const std::int16_t* data, std::size_t n);
 
+  // Room for n spans, so that adding them allocates nothing more.
+  void reserve(std::size_t n);
+
   std::size_t size() const { return m_size; }
   bool empty() const { return m_size == 0; }
   // In order; none is empty.

@@ -30,10 +30,7 @@ boost::shared_ptr<binary> studio::encode_record(const worker_context& context,
       format, context.sample_rate, context.sample_format, context.channels, context.interleaved);
   // A snapshot: the recording goes on into the buffer, past the snapshot's end, while the
   // snapshot is encoded. No sample is copied.
-  const sample_view samples = [&buffer] {
-    boost::mutex::scoped_lock lock(buffer->m_mutex);
-    return buffer->m_samples.view();
-  }();
+  const sample_view samples = buffer->snapshot();
   VOCLE_LOG_DEBUG("got %1% samples", samples.size());
   boost::shared_ptr<binary> out = boost::make_shared<binary>(std::size_t(0));
   out->reserve(encoder->encoded_size(samples.size()));

@@ -120,13 +120,9 @@ void post_fields(const std::string& url, const std::string& cookie, const functi
 // reads them from a view of the record taken now, so nothing is copied before the transfer, and
 // a recording or load into the record meanwhile changes nothing that is sent.
 boost::shared_ptr<byte_source> raw_body(const studio::buffer_ptr& buffer) {
-  sample_view view;
-  {
-    boost::mutex::scoped_lock lock(buffer->m_mutex);
-    view = buffer->m_samples.view();
-  }
+  sample_view view = buffer->snapshot();
   VOCLE_LOG_DEBUG("got %1% samples", view.size());
-  return boost::make_shared<sample_view_source>(view);
+  return boost::make_shared<sample_view_source>(std::move(view));
 }
 
 void write_u32(binary& out, std::size_t offset, std::uint32_t value) {
@@ -249,10 +245,7 @@ void studio::recognize_record(const worker_context& /*context*/, buffer_ptr buff
     {
       // The samples go into the image as they are: the studio's audio settings play no part.
       // A snapshot, encoded without copying a sample.
-      const sample_view samples = [&buffer] {
-        boost::mutex::scoped_lock lock(buffer->m_mutex);
-        return buffer->m_samples.view();
-      }();
+      const sample_view samples = buffer->snapshot();
       image = adpcm::make_wav(samples);
     }
     VOCLE_LOG_DEBUG("size %1%, url %2%, cookie %3%, sentence %4%", image->size(), url,
@@ -330,9 +323,7 @@ boost::shared_ptr<binary> studio::concat_records(const worker_context& context,
   std::vector<sample_view> records;
   records.reserve(buffers.size());
   for (const auto& entry : buffers) {
-    const buffer_ptr& buffer = entry.second;
-    boost::mutex::scoped_lock lock(buffer->m_mutex);
-    records.push_back(buffer->m_samples.view());
+    records.push_back(entry.second->snapshot());
   }
 
   // The count and a size field for each record, then the records. The body is the only copy of
