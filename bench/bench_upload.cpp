@@ -19,7 +19,6 @@
 // memory, which on some virtual machines costs far more than the copy itself.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -506,26 +505,6 @@ class keeping_reporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> seconds;
 };
 
-// Milliseconds to write the record's size into memory never touched before (the median of a few).
-double fresh_memory_ms() {
-  std::vector<double> ms;
-  for (int i = 0; i < 5; ++i) {
-    void* p =
-        ::mmap(nullptr, record_size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-      return -1;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    std::memset(p, 1, record_size);
-    benchmark::DoNotOptimize(p);
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                     .count());
-    ::munmap(p, record_size);
-  }
-  std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
-}
-
 double median_mib(const std::vector<long>& kb) {
   std::vector<long> sorted(kb);
   std::sort(sorted.begin(), sorted.end());
@@ -563,12 +542,7 @@ int main(int argc, char** argv) {
                 ours * 1e3, curl * 1e3, ours / curl);
     if (s.count("BM_vocle_baseline")) {
       const double base = s.at("BM_vocle_baseline");
-      const double fresh = fresh_memory_ms() / 1e3;
       std::printf("wall time of the baseline process (no load, no post): %.1f ms\n", base * 1e3);
-      std::printf(
-          "least for a process holding the record: baseline + %.1f ms to fill fresh memory of "
-          "its size once = %.1f ms, %.2fx curl\n",
-          fresh * 1e3, (base + fresh) * 1e3, (base + fresh) / curl);
     }
   }
   if (g_peaks.count("BM_vocle_load_post") && g_peaks.count("BM_vocle_baseline")) {
