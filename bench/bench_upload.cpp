@@ -14,9 +14,7 @@
 // Each iteration is one process, started by a small process of this program's own (see spawner)
 // and timed from its start to its end (wait4); wait4's ru_maxrss is its peak resident size.
 // After the runs: the wall time of vocle against curl, and vocle's peak against the record size
-// over the baseline's peak, each with its target. Beside them, the least any process that holds
-// the record in memory can take: the baseline plus one write of the record's size into fresh
-// memory, which on some virtual machines costs far more than the copy itself.
+// over the baseline's peak, each with its target, and the baseline's own wall time.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
