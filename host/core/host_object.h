@@ -18,6 +18,20 @@
 
 #include "framework/host_interface.h"
 
+// The members a kind of page-side object overrides, declared once: page_object (vocle-page) and
+// remote_object (vocle-host) both stand for a whole script object of the page, so both answer the
+// full class table.
+#define VOCLE_HOST_OBJECT_MEMBERS                                                           \
+  bool has_method(const char* name) override;                                               \
+  bool invoke(const char* name, const vh_variant* args, uint32_t count, vh_variant* result) \
+      override;                                                                             \
+  bool invoke_default(const vh_variant* args, uint32_t count, vh_variant* result) override; \
+  bool has_property(const char* name) override;                                             \
+  bool get_property(const char* name, vh_variant* result) override;                         \
+  bool set_property(const char* name, const vh_variant* value, vh_variant* error) override; \
+  bool enumerate(std::vector<std::string>* names) override;                                 \
+  void on_detach() override;
+
 namespace host {
 
 class object_table;

@@ -39,8 +39,8 @@
 #include <nlohmann/json.hpp>
 
 #include "framework/host_interface.h"
-#include "host/host_core.h"
-#include "host/native_channel.h"
+#include "host/core/host_core.h"
+#include "host/native/native_channel.h"
 
 namespace host {
 
@@ -105,6 +105,16 @@ class native_host {
   void destroy(std::int64_t id);
   void end(const std::string& reason);
   instance_entry* live_instance(std::int64_t id);
+  // A call or a property write: its instance, with the reply begun and the plug-in's object.
+  struct addressed {
+    std::int64_t id = 0;
+    instance_entry* entry = nullptr;
+    vh_object* root = nullptr;
+    nlohmann::json reply;
+  };
+  // False when the message was answered here (no such instance: the element has left the page)
+  // or cannot be answered at all (no question or instance number).
+  bool addressee(const nlohmann::json& message, addressed* to);
   // The instance's handle for the page's object id, with one more reference for the caller (a
   // new handle when it has none); nullptr when there is no such instance.
   remote_object* remote_for(std::int64_t instance, std::int64_t id, bool function);

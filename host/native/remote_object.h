@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "framework/host_interface.h"
-#include "host/host_object.h"
+#include "host/core/host_object.h"
 
 namespace host {
 
@@ -50,15 +50,7 @@ class remote_object : public host_object {
  protected:
   ~remote_object() override;
 
-  bool has_method(const char* name) override;
-  bool invoke(const char* name, const vh_variant* args, uint32_t count,
-              vh_variant* result) override;
-  bool invoke_default(const vh_variant* args, uint32_t count, vh_variant* result) override;
-  bool has_property(const char* name) override;
-  bool get_property(const char* name, vh_variant* result) override;
-  bool set_property(const char* name, const vh_variant* value, vh_variant* error) override;
-  bool enumerate(std::vector<std::string>* names) override;
-  void on_detach() override;
+  VOCLE_HOST_OBJECT_MEMBERS
 
  private:
   // The copied member, or nullptr.

@@ -1,4 +1,4 @@
-#include "host/page_runtime.h"
+#include "host/page/page_runtime.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "host/duk_text.h"
-#include "host/host_core.h"
-#include "host/page_object.h"
-#include "host/plugin_proxy.h"
-#include "host/script_values.h"
+#include "host/core/host_core.h"
+#include "host/page/duk_text.h"
+#include "host/page/page_object.h"
+#include "host/page/plugin_proxy.h"
+#include "host/page/script_values.h"
 
 // Duktape's execution time-out check (DUK_USE_EXEC_TIMEOUT_CHECK in the build's duk_config.h):
 // once the page's deadline has passed, running script is interrupted with a RangeError, so a

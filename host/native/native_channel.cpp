@@ -1,4 +1,4 @@
-#include "host/native_channel.h"
+#include "host/native/native_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,9 +1,9 @@
-#include "host/object_table.h"
+#include "host/core/object_table.h"
 
 #include <utility>
 
-#include "host/host_object.h"
-#include "host/main_loop.h"
+#include "host/core/host_object.h"
+#include "host/core/main_loop.h"
 
 namespace host {
 

@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "framework/host_interface.h"
-#include "host/main_loop.h"
-#include "host/object_table.h"
-#include "host/page_services.h"
-#include "host/plugin_library.h"
+#include "host/core/main_loop.h"
+#include "host/core/object_table.h"
+#include "host/core/page_services.h"
+#include "host/core/plugin_library.h"
 
 namespace host {
 

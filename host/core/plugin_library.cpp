@@ -1,4 +1,4 @@
-#include "host/plugin_library.h"
+#include "host/core/plugin_library.h"
 
 #include <dlfcn.h>
 

@@ -1,14 +1,14 @@
-#include "host/plugin_proxy.h"
+#include "host/page/plugin_proxy.h"
 
 #include <cstdlib>
 #include <string>
 
-#include "host/duk_text.h"
-#include "host/host_core.h"
-#include "host/page_runtime.h"
-#include "host/script_values.h"
-#include "host/variant_list.h"
-#include "host/variants.h"
+#include "host/core/host_core.h"
+#include "host/core/variant_list.h"
+#include "host/core/variants.h"
+#include "host/page/duk_text.h"
+#include "host/page/page_runtime.h"
+#include "host/page/script_values.h"
 
 namespace host {
 

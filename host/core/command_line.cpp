@@ -1,4 +1,4 @@
-#include "host/command_line.h"
+#include "host/core/command_line.h"
 
 #include <cerrno>
 #include <cmath>

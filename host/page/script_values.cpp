@@ -1,15 +1,15 @@
-#include "host/script_values.h"
+#include "host/page/script_values.h"
 
 #include <cmath>
 #include <cstdint>
 
-#include "host/duk_text.h"
-#include "host/host_core.h"
-#include "host/host_object.h"
-#include "host/page_object.h"
-#include "host/page_runtime.h"
-#include "host/plugin_proxy.h"
-#include "host/variants.h"
+#include "host/core/host_core.h"
+#include "host/core/host_object.h"
+#include "host/core/variants.h"
+#include "host/page/duk_text.h"
+#include "host/page/page_object.h"
+#include "host/page/page_runtime.h"
+#include "host/page/plugin_proxy.h"
 
 namespace host {
 

@@ -1,11 +1,11 @@
-#include "host/value_object.h"
+#include "host/native/value_object.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 
-#include "host/native_host.h"
-#include "host/variants.h"
+#include "host/core/variants.h"
+#include "host/native/native_host.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/duk_text.h"
+#include "host/page/duk_text.h"
 
 #include <cstdint>
 

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "duktape.h"
-#include "host/main_loop.h"
-#include "host/page_services.h"
+#include "host/core/main_loop.h"
+#include "host/core/page_services.h"
 
 namespace host {
 

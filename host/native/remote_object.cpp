@@ -1,11 +1,11 @@
-#include "host/remote_object.h"
+#include "host/native/remote_object.h"
 
 #include <cstring>
 
 #include <nlohmann/json.hpp>
 
-#include "host/native_host.h"
-#include "host/variants.h"
+#include "host/core/variants.h"
+#include "host/native/native_host.h"
 
 namespace host {
 

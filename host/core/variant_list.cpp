@@ -1,6 +1,6 @@
-#include "host/variant_list.h"
+#include "host/core/variant_list.h"
 
-#include "host/variants.h"
+#include "host/core/variants.h"
 
 namespace host {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "duktape.h"
-#include "host/host_object.h"
+#include "host/core/host_object.h"
 
 namespace host {
 
@@ -29,15 +29,7 @@ class page_object : public host_object {
   void push() const;
 
  protected:
-  bool has_method(const char* name) override;
-  bool invoke(const char* name, const vh_variant* args, uint32_t count,
-              vh_variant* result) override;
-  bool invoke_default(const vh_variant* args, uint32_t count, vh_variant* result) override;
-  bool has_property(const char* name) override;
-  bool get_property(const char* name, vh_variant* result) override;
-  bool set_property(const char* name, const vh_variant* value, vh_variant* error) override;
-  bool enumerate(std::vector<std::string>* names) override;
-  void on_detach() override;
+  VOCLE_HOST_OBJECT_MEMBERS
 
  private:
   explicit page_object(page_runtime& rt);

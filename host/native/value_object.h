@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "framework/host_interface.h"
-#include "host/host_object.h"
+#include "host/core/host_object.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/variants.h"
+#include "host/core/variants.h"
 
 #include <cstdint>
 #include <cstdlib>

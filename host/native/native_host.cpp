@@ -1,4 +1,4 @@
-#include "host/native_host.h"
+#include "host/native/native_host.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,11 +8,11 @@
 #include <sstream>
 #include <utility>
 
-#include "host/remote_object.h"
-#include "host/value_object.h"
-#include "host/variant_list.h"
-#include "host/variants.h"
-#include "host/watchdog.h"
+#include "host/core/variant_list.h"
+#include "host/core/variants.h"
+#include "host/core/watchdog.h"
+#include "host/native/remote_object.h"
+#include "host/native/value_object.h"
 
 namespace host {
 
@@ -301,28 +301,37 @@ nlohmann::json native_host::properties(instance_entry& entry) {
   return props;
 }
 
-void native_host::call(const nlohmann::json& message) {
+bool native_host::addressee(const nlohmann::json& message, addressed* to) {
   std::int64_t q = 0;
-  std::int64_t id = 0;
-  if (!get_int(message, "q", &q) || !get_int(message, "i", &id)) {
+  if (!get_int(message, "q", &q) || !get_int(message, "i", &to->id)) {
     release_unclaimed(message);
+    return false;
+  }
+  to->reply = {{"t", "ret"}, {"q", q}, {"ok", false}};
+  to->entry = live_instance(to->id);
+  to->root = to->entry ? m_core.objects().plugin_object(to->entry->root) : nullptr;
+  if (to->root == nullptr) {
+    release_unclaimed(message);
+    to->reply["e"] = "the plug-in element has left the page";
+    m_channel.send(to->reply);
+    return false;
+  }
+  return true;
+}
+
+void native_host::call(const nlohmann::json& message) {
+  addressed to;
+  if (!addressee(message, &to)) {
     return;
   }
-  nlohmann::json reply = {{"t", "ret"}, {"q", q}, {"ok", false}};
-  instance_entry* entry = live_instance(id);
-  vh_object* root = entry ? m_core.objects().plugin_object(entry->root) : nullptr;
-  if (root == nullptr) {
-    release_unclaimed(message);
-    reply["e"] = "the plug-in element has left the page";
-    m_channel.send(reply);
-    return;
-  }
+  nlohmann::json& reply = to.reply;
+  vh_object* root = to.root;
   const std::string method = get_string(message, "m");
   variant_list args;
   auto list = message.find("a");
   if (list != message.end() && list->is_array()) {
     for (const auto& arg : *list) {
-      args.push_back(decode(arg, id, true));
+      args.push_back(decode(arg, to.id, true));
     }
   }
   vh_variant result = void_variant();
@@ -335,30 +344,21 @@ void native_host::call(const nlohmann::json& message) {
     reply["e"] = variant_text(result, "the plug-in's " + method + " failed");
   }
   release_variant(&result);
-  reply["p"] = properties(*entry);
+  reply["p"] = properties(*to.entry);
   m_channel.send(reply);
 }
 
 void native_host::set(const nlohmann::json& message) {
-  std::int64_t q = 0;
-  std::int64_t id = 0;
-  if (!get_int(message, "q", &q) || !get_int(message, "i", &id)) {
-    release_unclaimed(message);
+  addressed to;
+  if (!addressee(message, &to)) {
     return;
   }
-  nlohmann::json reply = {{"t", "ret"}, {"q", q}, {"ok", false}};
-  instance_entry* entry = live_instance(id);
-  vh_object* root = entry ? m_core.objects().plugin_object(entry->root) : nullptr;
-  if (root == nullptr) {
-    release_unclaimed(message);
-    reply["e"] = "the plug-in element has left the page";
-    m_channel.send(reply);
-    return;
-  }
+  nlohmann::json& reply = to.reply;
+  vh_object* root = to.root;
   const std::string name = get_string(message, "n");
   auto v = message.find("v");
   variant_list value;
-  value.push_back(v == message.end() ? void_variant() : decode(*v, id, true));
+  value.push_back(v == message.end() ? void_variant() : decode(*v, to.id, true));
   vh_variant error = void_variant();
   if (root->cls->set_property(root, name.c_str(), &value[0], &error)) {
     reply["ok"] = true;
@@ -366,7 +366,7 @@ void native_host::set(const nlohmann::json& message) {
     reply["e"] = variant_text(error, "the plug-in refused the property " + name);
   }
   release_variant(&error);
-  reply["p"] = properties(*entry);
+  reply["p"] = properties(*to.entry);
   m_channel.send(reply);
 }
 

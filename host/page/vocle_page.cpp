@@ -34,10 +34,10 @@
 #include <string>
 #include <vector>
 
-#include "host/command_line.h"
-#include "host/host_core.h"
-#include "host/page_runtime.h"
-#include "host/watchdog.h"
+#include "host/core/command_line.h"
+#include "host/core/host_core.h"
+#include "host/core/watchdog.h"
+#include "host/page/page_runtime.h"
 
 namespace {
 

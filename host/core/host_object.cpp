@@ -1,12 +1,12 @@
-#include "host/host_object.h"
+#include "host/core/host_object.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 
-#include "host/host_core.h"
-#include "host/object_table.h"
-#include "host/variants.h"
+#include "host/core/host_core.h"
+#include "host/core/object_table.h"
+#include "host/core/variants.h"
 
 namespace host {
 

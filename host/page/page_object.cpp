@@ -1,13 +1,13 @@
-#include "host/page_object.h"
+#include "host/page/page_object.h"
 
 #include <cstring>
 #include <string>
 
-#include "host/duk_text.h"
-#include "host/host_core.h"
-#include "host/page_runtime.h"
-#include "host/script_values.h"
-#include "host/variants.h"
+#include "host/core/host_core.h"
+#include "host/core/variants.h"
+#include "host/page/duk_text.h"
+#include "host/page/page_runtime.h"
+#include "host/page/script_values.h"
 
 namespace host {
 

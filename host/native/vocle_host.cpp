@@ -27,10 +27,10 @@
 #include <iostream>
 #include <string>
 
-#include "host/command_line.h"
-#include "host/host_core.h"
-#include "host/native_channel.h"
-#include "host/native_host.h"
+#include "host/core/command_line.h"
+#include "host/core/host_core.h"
+#include "host/native/native_channel.h"
+#include "host/native/native_host.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <limits>
 #include <string>
 
-#include "host/native_host.h"
-#include "host/remote_object.h"
-#include "host/value_object.h"
-#include "host/variants.h"
+#include "host/core/variants.h"
+#include "host/native/native_host.h"
+#include "host/native/remote_object.h"
+#include "host/native/value_object.h"
 
 namespace host {
 

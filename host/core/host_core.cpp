@@ -1,12 +1,12 @@
-#include "host/host_core.h"
+#include "host/core/host_core.h"
 
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <thread>
 
-#include "host/host_object.h"
-#include "host/variants.h"
+#include "host/core/host_object.h"
+#include "host/core/variants.h"
 
 namespace host {
 

@@ -1,4 +1,4 @@
-#include "host/watchdog.h"
+#include "host/core/watchdog.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "host/main_loop.h"
+#include "host/core/main_loop.h"
 
 #include <algorithm>
 #include <vector>
