@@ -8,9 +8,11 @@
 // inside their stream callbacks. Reading the functions from the page is such a wait. So the
 // queued operations, called off the page's thread, only queue a job there that resolves and
 // queues the call; on the page's thread they resolve at once, and a failure reaches the script
-// call that delivered. A failure in a queued job has no caller: it is logged and the delivery
-// dropped. m_mutex guards the fields only and is never held while the page is asked anything, so
-// the page's thread never waits for it behind a worker that waits for the page.
+// call that delivered. Resolving at once runs the page's getters, which may call the plug-in
+// again: a caller on the page's thread delivers holding no lock that a script call takes. A
+// failure in a queued job has no caller: it is logged and the delivery dropped. m_mutex guards the
+// fields only and is never held while the page is asked anything, so the page's thread never waits
+// for it behind a worker that waits for the page.
 #pragma once
 
 #include <cstdint>

@@ -197,8 +197,8 @@ function_ptr vocleAPI::cast_function(const FB::variant& value) {
   if (value.empty() || value.is_null()) {
     return function_ptr();
   }
-  // Read without m_jskey_funchost_mutex: every script call runs on the page's thread, and the
-  // setter holds the mutex while it delivers through here.
+  // Read without m_jskey_funchost_mutex: every script call runs on the page's thread, the only
+  // one that replaces the host, and the mutex is never held while a delivery comes through here.
   try {
     const std::string key = value.convert_cast<std::string>();
     VOCLE_LOG_DEBUG("got jskey: %1%", key);
@@ -242,23 +242,35 @@ T vocleAPI::deliver_value(const T& value, boost::optional<FB::variant>& callback
 
 // ---- keyed callback host and record information ----
 
+// A delivery through a simple host reads the host's functions at once on the page's thread, and
+// so runs the page's getters, which may call these two methods again. The mutex covers the
+// exchange and the read only; the delivery follows in the same script call, after it is released,
+// and the host replaced is let go after it too (letting go of a page object reaches into the
+// page).
 void vocleAPI::set_jskey_funchost(const FB::JSObjectPtr& host, boost::optional<bool> simple,
                                   boost::optional<FB::variant> callback) {
-  boost::mutex::scoped_lock lock(m_jskey_funchost_mutex);
+  vocle::jskey_funchost_ptr installed;
   if (simple && *simple) {
-    m_jskey_funchost = boost::make_shared<vocle::jskey_funchost_simple>(host);
+    installed = boost::make_shared<vocle::jskey_funchost_simple>(host);
   } else {
-    m_jskey_funchost = boost::make_shared<vocle::jskey_funchost>(host);
+    installed = boost::make_shared<vocle::jskey_funchost>(host);
   }
+  {
+    boost::mutex::scoped_lock lock(m_jskey_funchost_mutex);
+    m_jskey_funchost.swap(installed);
+  }
+  installed.reset();
   deliver_result(callback, FB::VariantList());
 }
 
 FB::JSObjectPtr vocleAPI::get_jskey_funchost(boost::optional<FB::variant> callback) {
-  boost::mutex::scoped_lock lock(m_jskey_funchost_mutex);
   // Before the page has installed a host there is none to give: the page gets null.
   FB::JSObjectPtr host;
-  if (m_jskey_funchost) {
-    host = m_jskey_funchost->get_host();
+  {
+    boost::mutex::scoped_lock lock(m_jskey_funchost_mutex);
+    if (m_jskey_funchost) {
+      host = m_jskey_funchost->get_host();
+    }
   }
   deliver_result(callback, FB::VariantList{FB::variant(host)});
   return host;
