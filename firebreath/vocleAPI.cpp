@@ -1,5 +1,6 @@
 #include "firebreath/vocleAPI.h"
 
+#include <cerrno>
 #include <exception>
 #include <map>
 #include <memory>
@@ -52,15 +53,23 @@ struct filesystem_outcome {
 
 // Expands the page's path and hands the file-system path to the check. A path that cannot be
 // expanded (no application-data folder) is a failure like any other, with its message as reason.
+// A path that holds a NUL is not handed over: the code page's text, and the system, would end it
+// there and name another file. It fails as the platform fails an invalid argument.
 template <class Check>
 filesystem_outcome run_filesystem_check(const std::string& raw_path, Check check) {
   filesystem_outcome outcome;
   outcome.path = raw_path;
   try {
-    const fs::path target(vocle::util::utf8_to_ansi(vocle::util::expand_path(raw_path)));
-    outcome.path = vocle::util::ansi_to_utf8(target.string());
+    const std::string expanded = vocle::util::expand_path(raw_path);
     boost::system::error_code ec;
-    outcome.success = check(target, ec);
+    if (vocle::util::holds_nul(expanded)) {
+      outcome.path = expanded;
+      ec.assign(EINVAL, boost::system::system_category());
+    } else {
+      const fs::path target(vocle::util::utf8_to_ansi(expanded));
+      outcome.path = vocle::util::ansi_to_utf8(target.string());
+      outcome.success = check(target, ec);
+    }
     outcome.reason = vocle::util::ansi_to_utf8(ec.message());
   } catch (const std::exception& e) {
     outcome.success = false;

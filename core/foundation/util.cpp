@@ -72,5 +72,9 @@ std::string utf8_to_ansi(const std::string& text) {
   return platform::utf8_to_narrow(text);
 }
 
+bool holds_nul(const std::string& text) {
+  return text.find('\0') != std::string::npos;
+}
+
 }  // namespace util
 }  // namespace vocle

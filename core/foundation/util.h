@@ -17,6 +17,10 @@ std::string appdata_path();
 std::string desktop_path();
 std::string ansi_to_utf8(const std::string& text);
 std::string utf8_to_ansi(const std::string& text);
+// True when the text holds a NUL character. A path or an address reaches the system as a C
+// string, and the code-page conversions above end at the first zero: such a text would name
+// something else there, so its users refuse it instead.
+bool holds_nul(const std::string& text);
 
 }  // namespace util
 }  // namespace vocle

@@ -7,6 +7,7 @@
 #include "core/foundation/keys.h"
 #include "core/foundation/log.h"
 #include "core/foundation/settings.h"
+#include "core/foundation/util.h"
 #include "core/http/no_throw.h"
 #include "core/http/request_factory.h"
 
@@ -170,6 +171,14 @@ void request_factory::run_transfer(CURL* handle, const std::string& uri, const s
       // first progress report had aborted it.
       TRANSFER_LOG(Error, "task(%1%) canceled", upload_task->id());
       result = CURLE_ABORTED_BY_CALLBACK;
+    } else if (util::holds_nul(uri)) {
+      // libcurl takes the address as a C string: the request would go to the part before the
+      // NUL. It fails as an address libcurl cannot read, and nothing is sent.
+      TRANSFER_LOG(Error, "the address holds a NUL character, nothing posted");
+      result = CURLE_URL_MALFORMAT;
+    } else if (util::holds_nul(cookie)) {
+      TRANSFER_LOG(Error, "the cookie holds a NUL character, nothing posted");
+      result = CURLE_BAD_FUNCTION_ARGUMENT;
     } else {
       TRANSFER_LOG(Debug, "posting to server");
       result = curl_easy_perform(handle);

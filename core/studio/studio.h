@@ -249,15 +249,19 @@ class studio : private boost::noncopyable {
     bool allowed = false;
     // Allowed: the resolved path (placeholders expanded, made absolute, UTF-8).
     std::string path;
-    // Refused: the translated "FILE_PERMISSION_SECURITY_ERROR" text, already logged.
+    // Refused: the translated "FILE_PERMISSION_SECURITY_ERROR" text, or the translated
+    // failure_key for a path that holds a NUL; already logged.
     std::string refusal;
   };
   // "all": the page's path, or default_name when it is empty; "sandbox": default_name, with a
   // warning; anything else: refused. default_name is default_path(format) for a single record,
-  // default_path(format, index) for a record of a list. An allowed path is normalised. Throws
-  // when a placeholder cannot be expanded ("Could not find path"): a worker must catch that.
-  static file_access resolve_file_path(const std::string& raw_path,
-                                       const std::string& default_name);
+  // default_path(format, index) for a record of a list. The path chosen is refused when it holds
+  // a NUL (the system would take only the part before it), with the request's own failure text
+  // (failure_key: "LOAD_RECORD_FAILED", "SAVE_RECORD_FAILED"). An allowed path is normalised.
+  // Throws when a placeholder cannot be expanded ("Could not find path"): a worker must catch
+  // that.
+  static file_access resolve_file_path(const std::string& raw_path, const std::string& default_name,
+                                       const char* failure_key);
   // Placeholders expanded, then made absolute against the current folder; nothing else is
   // changed ("." and ".." stay, the file need not exist).
   static std::string normalize_path(const std::string& raw_path);

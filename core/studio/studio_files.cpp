@@ -48,7 +48,8 @@ std::string studio::default_path(const std::string& format, std::uint64_t index)
 }
 
 studio::file_access studio::resolve_file_path(const std::string& raw_path,
-                                              const std::string& default_name) {
+                                              const std::string& default_name,
+                                              const char* failure_key) {
   const std::string permission = settings::instance().get(keys::system_file_permission);
   file_access access;
   std::string path;
@@ -62,6 +63,11 @@ studio::file_access studio::resolve_file_path(const std::string& raw_path,
     access.refusal =
         settings::instance().translate_format("FILE_PERMISSION_SECURITY_ERROR", permission);
     VOCLE_LOG_TEXT(FB::Log::LogLevel_Error, access.refusal);
+    return access;
+  }
+  if (util::holds_nul(path)) {
+    VOCLE_LOG_ERROR("path refused: it holds a NUL character");
+    access.refusal = settings::instance().translate(failure_key);
     return access;
   }
   access.path = normalize_path(path);

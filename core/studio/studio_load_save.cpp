@@ -66,7 +66,7 @@ const std::uint64_t load_reserve_samples = 8 * 1024 * 1024;
 
 void studio::threaded_load_record(std::uint64_t index, const std::string& format,
                                   const std::string& path, bool append, function_ptr callback) {
-  const file_access access = resolve_file_path(path, default_path(format));
+  const file_access access = resolve_file_path(path, default_path(format), load_failed);
   if (!access.allowed) {
     report(callback, FB::VariantList{false, access.refusal});
     return;
@@ -171,7 +171,7 @@ bool studio::load_file(const std::string& path, sample_store& samples) {
 void studio::threaded_save_record(std::uint64_t index, const std::string& format,
                                   const std::string& path, function_ptr callback) {
   VOCLE_LOG_DEBUG("raw path %1%", path);
-  const file_access access = resolve_file_path(path, default_path(format));
+  const file_access access = resolve_file_path(path, default_path(format), save_failed);
   if (!access.allowed) {
     report(callback, FB::VariantList{false, access.refusal});
     return;
@@ -270,7 +270,7 @@ void studio::save_records(const worker_context& context, save_record_params reco
       std::string detail;
       try {
         const file_access access =
-            resolve_file_path(record.path, default_path(record.format, record.index));
+            resolve_file_path(record.path, default_path(record.format, record.index), save_failed);
         if (!access.allowed) {
           detail = access.refusal;
         } else {

@@ -140,6 +140,46 @@ TEST_F(network_error_test, MissingEasyHandle) {
   EXPECT_EQ(0u, server.request_count());
 }
 
+// libcurl takes the address and the cookie as C strings, which end at a NUL: the request would go
+// to another address, or carry another cookie. Either is refused, and nothing is sent.
+TEST_F(network_error_test, AddressOrCookieWithANulSendsNothing) {
+  server.reply("/upload", {200, "taken"});
+  const std::string nul(1, '\0');
+  struct {
+    const char* what;
+    std::string uri;
+    std::string cookie;
+    CURLcode code;
+  } cases[] = {
+      {"NUL in the path", server.url("/upload") + nul + "/elsewhere", "", CURLE_URL_MALFORMAT},
+      {"NUL at the end", server.url("/upload") + nul, "a=1", CURLE_URL_MALFORMAT},
+      {"NUL after the port", server.url("") + nul + ".example/upload", "", CURLE_URL_MALFORMAT},
+      {"NUL inside the cookie", server.url("/upload"), "a=1" + nul + "; b=2",
+       CURLE_BAD_FUNCTION_ARGUMENT},
+      {"NUL as the cookie", server.url("/upload"), nul, CURLE_BAD_FUNCTION_ARGUMENT},
+      {"NUL past the cookie's line break", server.url("/upload"), "a=1\r\n" + nul,
+       CURLE_BAD_FUNCTION_ARGUMENT},
+  };
+  const auto frames = boost::make_shared<testkit::recording_function>();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    task* t = make_task();
+    const std::int32_t id = t->id();
+    FB::VariantList result = post(c.uri, data_fields(), t, c.cookie, frames);
+    expect_failure(result, "transfer failed: %1%", c.code, id);
+    EXPECT_EQ("ulnow: 0, ultotal: 0, dlnow: 0, dltotal: 0, total_time: 0",
+              result.at(3).convert_cast<std::string>());
+  }
+  EXPECT_EQ(0u, server.request_count());
+  EXPECT_EQ(0u, frames->count()) << "no progress without a transfer";
+
+  // The same server takes a sound upload.
+  FB::VariantList result = post(server.url("/upload"), data_fields(), make_task(), "a=1");
+  EXPECT_TRUE(result.at(0).convert_cast<bool>()) << describe(result);
+  ASSERT_EQ(1u, server.request_count());
+  EXPECT_EQ("a=1", server.requests()[0].header("Cookie"));
+}
+
 }  // namespace
 }  // namespace http_test
 }  // namespace vocle

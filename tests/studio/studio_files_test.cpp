@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -115,7 +116,7 @@ TEST_P(FilePermission, OnlyTheExactWordsAllow) {
       c.setting ? std::string("[system]\nfile_permission=") + c.setting + "\n" : std::string();
   config_dir cfg(conf, lang_conf);
   const studio::file_access access =
-      studio::resolve_file_path("/page/a.wav", studio::default_path("wav"));
+      studio::resolve_file_path("/page/a.wav", studio::default_path("wav"), "SAVE_RECORD_FAILED");
   EXPECT_EQ(c.allowed, access.allowed);
   if (!c.allowed) {
     const std::string value = c.setting ? c.setting : "";
@@ -154,7 +155,8 @@ TEST_F(Paths, AllUsesThePagePathOrTheDefaultWhenEmpty) {
       {"", studio::default_path(""), appdata() + "/test."},
   };
   for (const auto& c : cases) {
-    const studio::file_access access = studio::resolve_file_path(c.raw, c.default_name);
+    const studio::file_access access =
+        studio::resolve_file_path(c.raw, c.default_name, "SAVE_RECORD_FAILED");
     EXPECT_TRUE(access.allowed);
     EXPECT_EQ(c.resolved, access.path) << '"' << c.raw << '"';
   }
@@ -163,12 +165,12 @@ TEST_F(Paths, AllUsesThePagePathOrTheDefaultWhenEmpty) {
 
 TEST_F(Paths, SandboxAlwaysUsesTheDefaultAndWarns) {
   config_dir cfg("[system]\nfile_permission=sandbox\n", lang_conf);
-  studio::file_access access =
-      studio::resolve_file_path("/page/chosen.wav", studio::default_path("wav"));
+  studio::file_access access = studio::resolve_file_path(
+      "/page/chosen.wav", studio::default_path("wav"), "SAVE_RECORD_FAILED");
   EXPECT_TRUE(access.allowed);
   EXPECT_EQ(appdata() + "/test.wav", access.path);
 
-  access = studio::resolve_file_path("", studio::default_path("wav", 10));
+  access = studio::resolve_file_path("", studio::default_path("wav", 10), "SAVE_RECORD_FAILED");
   EXPECT_EQ(appdata() + "/test.10wav", access.path);
 
   EXPECT_EQ(
@@ -184,13 +186,51 @@ TEST_F(Paths, ARefusalExpandsNothing) {
   scoped_env no_home;
   no_home.unset("HOME").unset("XDG_DATA_HOME");
   // With no per-user folder "@{appdata}" cannot be expanded; a refused request never tries.
-  const studio::file_access refused =
-      studio::resolve_file_path("@{appdata}/a.wav", studio::default_path("wav"));
+  const studio::file_access refused = studio::resolve_file_path(
+      "@{appdata}/a.wav", studio::default_path("wav"), "SAVE_RECORD_FAILED");
   EXPECT_FALSE(refused.allowed);
 
   cfg.rewrite("vocle.conf", "[system]\nfile_permission=all\n");
-  EXPECT_THROW(studio::resolve_file_path("@{appdata}/a.wav", studio::default_path("wav")),
+  EXPECT_THROW(studio::resolve_file_path("@{appdata}/a.wav", studio::default_path("wav"),
+                                         "SAVE_RECORD_FAILED"),
                std::runtime_error);
+}
+
+// The code page's text and the system end a path at its first NUL, so a chosen path that holds
+// one would name another file: it is refused with the request's own failure text, before any
+// placeholder is expanded. Under "sandbox" the page's path is not used, NUL or not.
+TEST_F(Paths, AChosenPathWithANulIsRefusedWithTheRequestsFailure) {
+  config_dir cfg("[system]\nfile_permission=all\n",
+                 "[en_US]\nSAVE_RECORD_FAILED=save failed\nLOAD_RECORD_FAILED=load failed\n");
+  scoped_env no_home;
+  no_home.unset("HOME").unset("XDG_DATA_HOME");
+  const std::string nul(1, '\0');
+  struct {
+    std::string raw;
+    const char* failure_key;
+    const char* refusal;
+  } cases[] = {
+      {"/rec/saved.wav" + nul + ".txt", "SAVE_RECORD_FAILED", "save failed"},
+      {"/rec/folder" + nul + "/a.wav", "SAVE_RECORD_FAILED", "save failed"},
+      {nul + "/rec/a.wav", "LOAD_RECORD_FAILED", "load failed"},
+      // Refused without expanding, which would fail here: there is no per-user folder.
+      {"@{appdata}/a.wav" + nul, "LOAD_RECORD_FAILED", "load failed"},
+  };
+  for (const auto& c : cases) {
+    const studio::file_access access =
+        studio::resolve_file_path(c.raw, studio::default_path("wav"), c.failure_key);
+    EXPECT_FALSE(access.allowed) << c.refusal;
+    EXPECT_EQ(c.refusal, access.refusal);
+    EXPECT_EQ("", access.path);
+  }
+  EXPECT_EQ(std::vector<std::string>(std::size(cases), "path refused: it holds a NUL character"),
+            m_log.messages("ERROR"));
+
+  cfg.rewrite("vocle.conf", "[system]\nfile_permission=sandbox\n");
+  const studio::file_access sandboxed =
+      studio::resolve_file_path("/rec/a" + nul + ".wav", "/sandbox/test.wav", "SAVE_RECORD_FAILED");
+  EXPECT_TRUE(sandboxed.allowed);
+  EXPECT_EQ("/sandbox/test.wav", sandboxed.path);
 }
 
 class EncodeRecord : public ::testing::Test {
