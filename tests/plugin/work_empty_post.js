@@ -15,12 +15,9 @@ sequence([function(next) {
     callback: guard(function(ok, answer) {
       same(ok, true, 'success (' + answer + ')');
       same(
-          JSON.stringify(JSON.parse(answer).parts), JSON.stringify([{
-            name: 'data',
-            file_name: 'data',
-            content_type: 'application/octet-stream',
-            bytes: 0
-          }]),
+          JSON.stringify(JSON.parse(answer).parts), JSON.stringify([
+            {name: 'data', file_name: 'data', content_type: 'application/octet-stream', bytes: 0}
+          ]),
           'parts');
       next();
     })

@@ -37,10 +37,13 @@ steps.push(
             {index: 1, format: 'raw', path: out + 'list1.raw'}
           ]
         },
-        [false, [
-          {detail: saveFailed, index: 0, success: false},
-          {detail: out + 'list1.raw', index: 1, success: true}
-        ]],
+        [
+          false,
+          [
+            {detail: saveFailed, index: 0, success: false},
+            {detail: out + 'list1.raw', index: 1, success: true}
+          ]
+        ],
         'a list with a record past the limit'),
     save(1, 'raw', 'after.raw', true, 'a save after those that failed'));
 sequence(steps);
