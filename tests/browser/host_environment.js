@@ -12,7 +12,8 @@ const os = require('node:os');
 const path = require('node:path');
 const {test, before, after} = require('node:test');
 
-const {SOURCE, BUILD, ALSA_FILES, makeLibraryFolder, testConf} = require('./rig');
+const {SOURCE, BUILD, ALSA_FILES, hostEnvironment, makeLibraryFolder, removeWork, testConf} =
+    require('./rig');
 
 const MIME = 'application/x-tarvix-vocle';
 const LIMIT = {
@@ -29,13 +30,7 @@ before(() => {
   fs.writeFileSync(path.join(work, 'mic.raw'), Buffer.alloc(32000));
 });
 
-after(() => {
-  if (process.env.KEEP_WORK === '1') {
-    console.log(`work folder kept: ${work}`);
-  } else {
-    fs.rmSync(work, {recursive: true, force: true});
-  }
-});
+after(() => removeWork(work));
 
 // A folder of its own under work holding the library with the given configuration.
 function library(name, conf) {
@@ -72,16 +67,7 @@ function asUnknownUser() {
 // with the environment changed by `env` (undefined values are removed).
 class Host {
   constructor(plugin, {launch = [], env = {}} = {}) {
-    const environment = {
-      ...process.env,
-      ALSA_CONFIG_PATH: path.join(work, 'asound.conf'),
-      VOCLE_MIC_FILE: path.join(work, 'mic.raw'),
-      VOCLE_SPEAKER_FILE: path.join(work, 'speaker.raw'),
-      JACK_NO_START_SERVER: '1',
-      HOME: work,
-      XDG_DATA_HOME: path.join(work, 'data'),
-      ...env,
-    };
+    const environment = {...hostEnvironment(work), ...env};
     for (const name of Object.keys(environment)) {
       if (environment[name] === undefined) {
         delete environment[name];
