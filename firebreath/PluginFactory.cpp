@@ -42,10 +42,13 @@ void PluginFactory::getLoggingMethods(FB::Log::LogMethodList& outMethods) {
         vocle::settings::report("error", std::string("settings::startup() failed: ") + e.what(),
                                 false);
       }
+      // A log file without a path (no home folder for "@{appdata}") is skipped: the plug-in
+      // starts all the same, logging to the other targets.
       try {
         outMethods.push_back(std::make_pair(FB::Log::LogMethod_File, config.log_file()));
       } catch (const std::exception& e) {
-        vocle::settings::report("error", std::string("no log file: ") + e.what(), false);
+        vocle::settings::report(
+            "warn", std::string("no log file, the file target is skipped: ") + e.what(), false);
       }
     }
   }

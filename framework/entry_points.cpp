@@ -160,12 +160,25 @@ bool handle_event(vh_instance* instance, const vh_event* event) {
   return false;
 }
 
+// Why the last start failed, for the host to show (NP_GetValue); "" after a start that worked.
+std::string g_start_error;
+
+void remember_start_error(const char* reason) {
+  try {
+    g_start_error = reason;
+  } catch (...) {
+    g_start_error.clear();
+  }
+}
+
 // The process-wide start: logging first, so the start itself is logged. A failure leaves the
-// library as it was, with logging stopped again.
+// library as it was, with logging stopped again, and its reason in g_start_error.
 vh_error start_library() {
+  g_start_error.clear();
   try {
     FB::FactoryBasePtr factory = getFactoryInstance();
     if (!factory) {
+      remember_start_error("the plug-in has no factory");
       return VH_GENERIC_ERROR;
     }
     FB::Log::LogLevel level = factory->getLogLevel();
@@ -185,9 +198,15 @@ vh_error start_library() {
     return VH_NO_ERROR;
   } catch (const std::bad_alloc&) {
     FB::Log::stopLogging();
+    remember_start_error("out of memory");
     return VH_OUT_OF_MEMORY;
+  } catch (const std::exception& e) {
+    FB::Log::stopLogging();
+    remember_start_error(e.what());
+    return VH_GENERIC_ERROR;
   } catch (...) {
     FB::Log::stopLogging();
+    remember_start_error("unknown error");
     return VH_GENERIC_ERROR;
   }
 }
@@ -279,6 +298,9 @@ vh_error NP_GetValue(void* reserved, vh_value variable, void* value) {
         return VH_NO_ERROR;
       case VH_VALUE_PLUGIN_DESCRIPTION:
         *static_cast<const char**>(value) = info.description;
+        return VH_NO_ERROR;
+      case VH_VALUE_START_ERROR:
+        *static_cast<const char**>(value) = g_start_error.c_str();
         return VH_NO_ERROR;
     }
   } catch (...) {

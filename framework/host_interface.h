@@ -157,8 +157,11 @@ typedef struct vh_plugin_funcs {
 
 /* Values of NP_GetValue. */
 typedef enum vh_value {
-  VH_VALUE_PLUGIN_NAME = 1,       /* const char* */
-  VH_VALUE_PLUGIN_DESCRIPTION = 2 /* const char* */
+  VH_VALUE_PLUGIN_NAME = 1,        /* const char* */
+  VH_VALUE_PLUGIN_DESCRIPTION = 2, /* const char* */
+  /* const char*: why the last NP_Initialize that started the library failed, "" when it did not
+   * fail; valid until the next NP_Initialize. */
+  VH_VALUE_START_ERROR = 3
 } vh_value;
 
 #if defined(__GNUC__)
@@ -175,7 +178,7 @@ VH_EXPORT vh_error NP_Initialize(const vh_browser_funcs* browser);
 VH_EXPORT vh_error NP_Shutdown(void);
 /* "mime-type::description" */
 VH_EXPORT const char* NP_GetMIMEDescription(void);
-/* value points to a const char* that receives a static text. */
+/* value points to a const char* that receives a text the library keeps (see vh_value). */
 VH_EXPORT vh_error NP_GetValue(void* reserved, vh_value variable, void* value);
 
 /* Function types, for a host that looks the entry points up with dlsym. */

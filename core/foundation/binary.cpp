@@ -1,22 +1,13 @@
 #include "core/foundation/binary.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iostream>
 #include <stdexcept>
 
-#include <boost/filesystem.hpp>
-
+#include "core/foundation/file_save.h"
 #include "core/foundation/regular_file.h"
 
 namespace vocle {
-namespace fs = boost::filesystem;
 
 namespace {
 
@@ -130,134 +121,8 @@ void binary::assign(const char* data, std::size_t length) {
   m_start = 0;
 }
 
-namespace {
-
-// "Failed to write: " and the reason, on the standard error stream.
-void report_write_failure(const std::string& reason) {
-  std::cerr << "Failed to write: " << reason << std::endl;
-}
-
-// Writes every byte to the descriptor; false (after the report) when the system refuses some.
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      report_write_failure(std::strerror(n < 0 ? errno : EIO));
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// Closes the descriptor; a file system that reports a failed write only now (a full disk over
-// the network) fails the save too.
-bool close_written(int fd) {
-  if (::close(fd) != 0 && errno != EINTR) {
-    report_write_failure(std::strerror(errno));
-    return false;
-  }
-  return true;
-}
-
-enum replacement { replaced, failed, cannot_replace };
-
-// Writes the contents to a file of their own beside the target and renames it over the target
-// once they are all there. The new file takes the old one's owner and mode, or nothing is
-// replaced: cannot_replace when no such file can be made here.
-replacement save_by_rename(const fs::path& target, const struct stat* old, const char* data,
-                           std::size_t size) {
-  const std::string name = target.filename().string().substr(0, 200);
-  boost::system::error_code ec;
-  const fs::path unique = fs::unique_path("%%%%-%%%%-%%%%", ec);
-  if (ec) {
-    return cannot_replace;
-  }
-  const fs::path temp = target.parent_path() / ("." + name + "." + unique.string() + ".tmp");
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    return cannot_replace;  // a folder where the user may not make a file, for one
-  }
-  if (old) {
-    struct stat made;
-    const bool same_owner =
-        ::fstat(fd, &made) == 0 && made.st_uid == old->st_uid && made.st_gid == old->st_gid;
-    // The owner first: changing it clears the set-id bits of the mode.
-    if ((!same_owner && ::fchown(fd, old->st_uid, old->st_gid) != 0) ||
-        ::fchmod(fd, old->st_mode & 07777) != 0) {
-      ::close(fd);
-      ::unlink(temp.c_str());
-      return cannot_replace;
-    }
-  }
-  const bool written = write_all(fd, data, size);
-  if (!close_written(fd) || !written) {
-    ::unlink(temp.c_str());
-    return failed;
-  }
-  if (::rename(temp.c_str(), target.c_str()) != 0) {
-    report_write_failure(std::strerror(errno));
-    ::unlink(temp.c_str());
-    return failed;
-  }
-  return replaced;
-}
-
-// Opens the target as an ordinary stream would (created or truncated) and writes the contents
-// into it. A pipe that nobody reads refuses at once rather than waiting for a reader.
-bool save_in_place(const fs::path& target, const char* data, std::size_t size) {
-  const int fd =
-      ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    return false;
-  }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags != -1) {
-    ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  }
-  const bool written = write_all(fd, data, size);
-  return close_written(fd) && written;
-}
-
-}  // namespace
-
 bool binary::save(const std::string& path) const {
-  boost::system::error_code ec;
-  fs::path target(path);
-  // Through a symbolic link the file it names is saved, not the link.
-  if (fs::is_symlink(target, ec)) {
-    fs::path resolved = fs::canonical(target, ec);
-    if (!ec) {
-      target = resolved;
-    }
-  }
-  struct stat old;
-  const bool exists = ::stat(target.c_str(), &old) == 0;
-  if (exists && S_ISDIR(old.st_mode)) {
-    return false;
-  }
-  // Replacing the file keeps the old one intact until every new byte is written (a full disk
-  // leaves it as it was), but it is the same as writing into it only for a plain file with no
-  // other name, whose owner and mode the new file takes. A device, a pipe, a file with a second
-  // hard link, and a folder where no new file may be made are written in place.
-  // (A link still here is one whose file could not be resolved: writing through it is left to
-  // the system.)
-  const bool unresolved_link = fs::is_symlink(target, ec);
-  if (!unresolved_link && (!exists || (S_ISREG(old.st_mode) && old.st_nlink == 1))) {
-    // A file the user may not write is refused, as writing in place would be.
-    if (exists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-      return false;
-    }
-    const replacement r = save_by_rename(target, exists ? &old : nullptr, begin(), size());
-    if (r != cannot_replace) {
-      return r == replaced;
-    }
-  }
-  return save_in_place(target, begin(), size());
+  return save_file(path, begin(), size());
 }
 
 bool binary::load(const std::string& path) {

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -43,6 +44,17 @@ slist_ptr make_list(std::initializer_list<const char*> lines) {
 // it early as a C string.
 curl_off_t content_length(const std::string& text) {
   return static_cast<curl_off_t>(text.size());
+}
+
+// The value of the Content-Type line of a part's header list.
+std::string content_type_in(const curl_slist* list) {
+  static const char prefix[] = "Content-Type: ";
+  for (; list; list = list->next) {
+    if (std::strncmp(list->data, prefix, sizeof prefix - 1) == 0) {
+      return list->data + sizeof prefix - 1;
+    }
+  }
+  return "application/octet-stream";
 }
 
 // function: the caller's __PRETTY_FUNCTION__, which the failure's line names.
@@ -126,6 +138,22 @@ void request_factory::add_stream_part(curl_httppost*& first, curl_httppost*& las
   const std::uint64_t size = source ? source->size() : 0;
   if (size > static_cast<std::uint64_t>(std::numeric_limits<long>::max())) {
     throw std::length_error("part " + name + " too large to post");
+  }
+  if (size == 0) {
+    // libcurl takes a streamed part of length 0 for one of unknown length and then sends the
+    // whole body chunked, which many servers refuse. An empty part has nothing to stream: it
+    // goes as an empty buffer (a buffer of length 0 is read up to its zero byte), so the body
+    // keeps its Content-Length. A buffer part would get a content type guessed from its file
+    // name in place of the one in its headers, so that one is given as the part's own.
+    static const char nothing[] = "";
+    const std::string type = content_type_in(list);
+    check_formadd(__PRETTY_FUNCTION__,
+                  curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_BUFFER,
+                               name.c_str(), CURLFORM_CONTENTTYPE, type.c_str(),
+                               CURLFORM_CONTENTHEADER, list, CURLFORM_BUFFERPTR, nothing,
+                               CURLFORM_BUFFERLENGTH, 0L, CURLFORM_END),
+                  name);
+    return;
   }
   sources.push_back(source);
   check_formadd(

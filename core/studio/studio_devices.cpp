@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -72,7 +73,13 @@ void studio::initialize() {
   const bool logdevice = config.get(keys::log_logdevice);
   VOCLE_LOG_DEBUG("initialize with logconfig %1%, logdevice %2%", logconfig, logdevice);
   if (logconfig) {
-    VOCLE_LOG_INFO("logfile: %1%", config.log_file());
+    // With no home folder the default log file has no path: the start goes on without it.
+    try {
+      const std::string log_file = config.log_file();
+      VOCLE_LOG_INFO("logfile: %1%", log_file);
+    } catch (const std::exception& e) {
+      VOCLE_LOG_WARN("no log file: %1%", e.what());
+    }
     VOCLE_LOG_INFO("settings:\n%1%", config.dump());
   }
 

@@ -93,7 +93,9 @@ bool plugin_library::initialize(const vh_browser_funcs* browser, std::string* er
   if (code != VH_NO_ERROR) {
     // A library that failed to start has nothing to shut down (NP_Shutdown answers a successful
     // NP_Initialize only).
-    *error = "the plug-in failed to initialise: " + error_text(code);
+    // The library's own reason where it gives one: a code says little ("generic error").
+    const std::string reason = value(VH_VALUE_START_ERROR);
+    *error = "the plug-in failed to initialise: " + (reason.empty() ? error_text(code) : reason);
     return false;
   }
   m_initialized = true;

@@ -167,6 +167,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // A save that reaches the file-size limit fails its write (EFBIG) rather than ending the host.
+  ::signal(SIGXFSZ, SIG_IGN);
   split_off_the_host();
 
   int in = -1;

@@ -227,8 +227,10 @@ int main(int argc, char** argv) {
     report("cannot read " + opts.script + ": " + error);
     return k_failure_status;
   }
-  // A closed output must not kill the page (or the library) in the middle of its work.
+  // A closed output must not kill the page (or the library) in the middle of its work, nor must
+  // a file that reaches the file-size limit: the write fails instead (EFBIG), as any other.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 
   const auto start = host::page_runtime::clock::now();
   const auto deadline = start + std::chrono::duration_cast<host::page_runtime::clock::duration>(

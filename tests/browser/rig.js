@@ -69,6 +69,29 @@ file_permission=all
 ${extra}`;
 }
 
+// The environment of a vocle-host that a test starts by itself: the virtual microphone and
+// speaker of work/asound.conf, no JACK server started, HOME and XDG_DATA_HOME inside work.
+function hostEnvironment(work) {
+  return {
+    ...process.env,
+    ALSA_CONFIG_PATH: path.join(work, 'asound.conf'),
+    VOCLE_MIC_FILE: path.join(work, 'mic.raw'),
+    VOCLE_SPEAKER_FILE: path.join(work, 'speaker.raw'),
+    JACK_NO_START_SERVER: '1',
+    HOME: work,
+    XDG_DATA_HOME: path.join(work, 'data'),
+  };
+}
+
+// Removes a test's work folder at its end, unless KEEP_WORK=1 keeps it (and says where).
+function removeWork(work) {
+  if (process.env.KEEP_WORK === '1') {
+    console.log(`work folder kept: ${work}`);
+  } else {
+    fs.rmSync(work, {recursive: true, force: true});
+  }
+}
+
 module.exports = {
   SOURCE,
   BUILD,
@@ -77,5 +100,7 @@ module.exports = {
   run,
   waitFor,
   makeLibraryFolder,
-  testConf
+  testConf,
+  hostEnvironment,
+  removeWork
 };

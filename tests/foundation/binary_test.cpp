@@ -1,9 +1,6 @@
 #include "core/foundation/binary.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -384,77 +381,6 @@ TEST_F(BinaryFile, SaveReplacesTheFileAThroughLinkNames) {
   EXPECT_EQ(read_file(m_dir.file("real.bin")), "new");
   EXPECT_EQ(fs::status(m_dir.file("real.bin")).permissions(), fs::perms(0640));
   EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"link.bin", "real.bin"}));
-}
-
-// Files may grow to a limit only while it lives; a write beyond it fails with EFBIG, for root
-// as for anyone.
-class file_size_limit {
- public:
-  explicit file_size_limit(rlim_t bytes) {
-    m_old_handler = ::signal(SIGXFSZ, SIG_IGN);  // the failed write is enough of a signal
-    ::getrlimit(RLIMIT_FSIZE, &m_old);
-    struct rlimit limited = m_old;
-    limited.rlim_cur = bytes;
-    m_active = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
-  }
-  ~file_size_limit() {
-    ::setrlimit(RLIMIT_FSIZE, &m_old);
-    ::signal(SIGXFSZ, m_old_handler);
-  }
-  bool active() const { return m_active; }
-
- private:
-  struct rlimit m_old;
-  sighandler_t m_old_handler;
-  bool m_active = false;
-};
-
-TEST_F(BinaryFile, FailedWriteLeavesTheOldFileAndNoTemporary) {
-  const std::string old_contents = "the recording saved before";
-  m_dir.write("take.wav", old_contents);
-  binary big(std::size_t(256 * 1024));
-  std::memset(big.begin(), 'n', big.size());
-  bool saved = true;
-  std::string err;
-  {
-    file_size_limit limit(64 * 1024);
-    ASSERT_TRUE(limit.active());
-    CaptureStderr();
-    saved = big.save(m_dir.file("take.wav"));
-    err = GetCapturedStderr();
-  }
-  EXPECT_FALSE(saved);
-  EXPECT_EQ(err.rfind("Failed to write: ", 0), 0u) << err;
-  EXPECT_EQ(read_file(m_dir.file("take.wav")), old_contents);
-  EXPECT_EQ(names_in(m_dir.path()), (std::set<std::string>{"take.wav"}));
-}
-
-// A really full file system: a small tmpfs, where the last bytes fail only when they are
-// flushed at the end.
-TEST_F(BinaryFile, FullDiskLeavesTheOldFile) {
-  const std::string mount_point = m_dir.file("small");
-  fs::create_directory(mount_point);
-  if (::mount("tmpfs", mount_point.c_str(), "tmpfs", 0, "size=64k") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
-  }
-  struct unmount {
-    std::string path;
-    ~unmount() { ::umount(path.c_str()); }
-  } guard{mount_point};
-
-  const std::string target = mount_point + "/take.wav";
-  { std::ofstream(target) << "old"; }
-  // Fill the disk up to a few bytes.
-  binary filler(std::size_t(60 * 1024));
-  ASSERT_TRUE(filler.save(mount_point + "/filler"));
-  binary more(std::size_t(8 * 1024));
-  CaptureStderr();
-  bool saved = more.save(target);
-  std::string err = GetCapturedStderr();
-  EXPECT_FALSE(saved);
-  EXPECT_EQ(err.rfind("Failed to write: ", 0), 0u) << err;
-  EXPECT_EQ(read_file(target), "old");
-  EXPECT_EQ(names_in(mount_point), (std::set<std::string>{"filler", "take.wav"}));
 }
 
 // ---- saves that cannot be done by replacing the file ----

@@ -13,6 +13,7 @@
 #include "common/config_dir.h"
 #include "common/scoped_env.h"
 #include "common/temp_dir.h"
+#include "common/user_database.h"
 #include "core/foundation/settings.h"
 
 namespace {
@@ -27,6 +28,7 @@ using vocle::testkit::lines_of;
 using vocle::testkit::names_in;
 using vocle::testkit::scoped_env;
 using vocle::testkit::temp_dir;
+using vocle::testkit::user_database;
 
 bool has_line(const std::string& text, const std::string& line) {
   for (const std::string& l : lines_of(text)) {
@@ -113,6 +115,7 @@ TEST_F(Startup, AFolderThatCannotBeMadeDoesNotStopTheOtherJobs) {
 
 TEST_F(Startup, AFolderPlaceholderThatCannotBeResolvedIsReported) {
   m_env.unset("XDG_DATA_HOME").unset("HOME");
+  user_database unknown_user("");
   std::string out = run("[system]\nstartup_mkdir=@{appdata};" + m_home.file("plain") + "\n");
   EXPECT_TRUE(has_line(out, "[error] Could not find path")) << out;
   EXPECT_TRUE(fs::is_directory(m_home.file("plain")));

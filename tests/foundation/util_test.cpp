@@ -17,9 +17,11 @@
 #include "common/config_dir.h"
 #include "common/scoped_env.h"
 #include "common/temp_dir.h"
+#include "common/user_database.h"
 #include "firebreath/Linux/util_linux.h"
 #include "framework/logging.h"
 #include "framework/module_path.h"
+#include "framework/system.h"
 
 namespace {
 
@@ -27,6 +29,7 @@ namespace fs = boost::filesystem;
 using vocle::testkit::config_dir;
 using vocle::testkit::scoped_env;
 using vocle::testkit::temp_dir;
+using vocle::testkit::user_database;
 namespace util = vocle::util;
 namespace platform = vocle::platform;
 
@@ -95,6 +98,7 @@ TEST_F(Paths, LaterStepsSeeWhatEarlierOnesBroughtIn) {
 
 TEST_F(Paths, AFolderIsAskedForOnlyWhenItsPlaceholderOccurs) {
   m_env.unset("HOME").unset("XDG_DATA_HOME");
+  user_database unknown_user("");
   EXPECT_EQ(util::expand_path("@{dlldir}/x"), m_cfg.path() + "/x");
   try {
     util::expand_path("@{dlldir}/@{appdata}");
@@ -110,8 +114,51 @@ TEST_F(Paths, AppDataFollowsTheXdgDataHome) {
   EXPECT_EQ(util::appdata_path(), m_home.path() + "/.local/share/Tarvix");
   m_env.set("XDG_DATA_HOME", "relative/data");  // not a valid data home
   EXPECT_EQ(util::appdata_path(), m_home.path() + "/.local/share/Tarvix");
-  m_env.set("XDG_DATA_HOME", "").unset("HOME");
-  EXPECT_THROW(util::appdata_path(), std::runtime_error);
+}
+
+// Without HOME (a service, a sandbox) the home folder comes from the user database; only a user
+// it does not know, or one without a home folder, has no application-data folder at all.
+TEST_F(Paths, AppDataWithoutHomeFallsBackToTheUserDatabase) {
+  m_env.unset("XDG_DATA_HOME");
+  struct {
+    const char* home;  // nullptr: unset
+    std::string database_home;
+    std::string expected;  // "": "Could not find path"
+  } cases[] = {
+      {nullptr, "/srv/voice", "/srv/voice/.local/share/Tarvix"},
+      {"", "/srv/voice", "/srv/voice/.local/share/Tarvix"},
+      {"/home/given", "/srv/voice", "/home/given/.local/share/Tarvix"},
+      {nullptr, "", ""},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.home ? c.home : "(unset)") + " / " + c.database_home);
+    if (c.home) {
+      m_env.set("HOME", c.home);
+    } else {
+      m_env.unset("HOME");
+    }
+    user_database database(c.database_home);
+    if (c.expected.empty()) {
+      try {
+        util::appdata_path();
+        ADD_FAILURE() << "no home folder, yet a path";
+      } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Could not find path");
+      }
+    } else {
+      EXPECT_EQ(util::appdata_path(), c.expected);
+    }
+  }
+  // Unless replaced, the lookup is the real database's entry for the user the tests run as.
+  m_env.unset("HOME");
+  const std::string home = FB::System::userDatabaseHome();
+  if (home.empty()) {
+    EXPECT_THROW(util::appdata_path(), std::runtime_error);
+  } else {
+    EXPECT_EQ(home[0], '/');
+    EXPECT_EQ(util::appdata_path(), home + "/.local/share/Tarvix");
+  }
 }
 
 TEST_F(Paths, DesktopComesFromTheEnvironmentThenUserDirsThenHome) {

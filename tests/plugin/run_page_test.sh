@@ -29,6 +29,13 @@
 #                      nothing of this runner); "@WORK@" and "@SERVER@" in them are replaced
 #   --kit FILE.js      a test kit (path relative to this folder, e.g. kit/steps.js; may be given
 #                      more than once): the page runs the script with the kits after it
+#   --no-home          vocle-page runs with neither HOME nor XDG_DATA_HOME, as a service may
+#   --unknown-user     vocle-page runs as a user that the user database does not know, so that it
+#                      has no home folder at all (in a user namespace of its own, or, where none
+#                      can be made, as root through setpriv); the test is skipped (77) where
+#                      neither is possible
+#   --file-limit BYTES vocle-page runs under that file-size limit (RLIMIT_FSIZE)
+#   --broken-audio     the ALSA configuration does not parse, so the audio system cannot start
 #
 # With --kit the page script is work/<script name>.js: the script unchanged, then each kit after a
 # comment line naming it. The kits come last so that the script's own line numbers stay as they
@@ -42,7 +49,7 @@
 set -uo pipefail
 
 build= source= script= conf= url= speech=0 server=0 check= expect=0 timeout=60 copy=0 plain=0
-extra=() kits=()
+no_home=0 unknown_user=0 file_limit= broken_audio=0 extra=() kits=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --build) build=$2; shift 2 ;;
@@ -58,6 +65,10 @@ while [ $# -gt 0 ]; do
     --copy) copy=1; shift ;;
     --plain-args) plain=1; shift ;;
     --kit) kits+=("$2"); shift 2 ;;
+    --no-home) no_home=1; shift ;;
+    --unknown-user) unknown_user=1; shift ;;
+    --file-limit) file_limit=$2; shift 2 ;;
+    --broken-audio) broken_audio=1; shift ;;
     --) shift; extra=("$@"); break ;;
     *) echo "run_page_test: unknown option $1" >&2; exit 2 ;;
   esac
@@ -112,6 +123,7 @@ pcm.vocle_speaker { type asym; playback.pcm { type plug; slave { pcm { type file
     file { @func getenv vars [ VOCLE_SPEAKER_FILE ] default "/tmp/vocle-speaker.raw" }; format "raw" }; format S16_LE; rate 16000; channels 1 } } }
 pcm.!default { type asym; capture.pcm "vocle_mic"; playback.pcm "vocle_speaker" }
 ALSA
+[ "$broken_audio" = 1 ] && echo 'pcm.broken { type' >>"$work/asound.conf"
 
 head -c 32000 /dev/zero >"$work/mic.raw"
 : >"$work/speaker.raw"
@@ -149,13 +161,34 @@ if [ ${#kits[@]} -gt 0 ]; then
   done
 fi
 
+# What vocle-page runs under: the environment, the user, the file-size limit.
+launch=()
+[ "$no_home" = 1 ] && launch+=(env -u HOME -u XDG_DATA_HOME)
+if [ "$unknown_user" = 1 ]; then
+  uid=
+  for u in $(seq 47000 47999); do
+    getent passwd "$u" >/dev/null || { uid=$u; break; }
+  done
+  [ -n "$uid" ] || { echo "run_page_test: every uid from 47000 to 47999 is known" >&2; exit 1; }
+  if unshare --user --map-user="$uid" true 2>/dev/null; then
+    launch+=(unshare --user --map-user="$uid" --)
+  elif [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    chmod -R a+rwX "$work"
+    launch+=(setpriv --reuid="$uid" --regid="$uid" --clear-groups --)
+  else
+    echo "run_page_test: skipped: cannot run as a user unknown to the user database here" >&2
+    exit 77
+  fi
+fi
+[ -n "$file_limit" ] && launch+=(prlimit --fsize="$file_limit" --)
+
 page_args=("$work" "$base_url" "$sentence")
 [ "$plain" = 1 ] && page_args=()
 for a in "${extra[@]}"; do
   a=${a//@WORK@/$work}
   page_args+=("${a//@SERVER@/$base_url}")
 done
-"$build/bin/vocle-page" --url "$url" --plugin "$work/lib/libnpvocle.so" --timeout "$timeout" \
+"${launch[@]}" "$build/bin/vocle-page" --url "$url" --plugin "$work/lib/libnpvocle.so" --timeout "$timeout" \
   "$page_script" "${page_args[@]}" \
   >"$work/page.out" 2>"$work/page.err"
 status=$?

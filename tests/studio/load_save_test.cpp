@@ -21,6 +21,7 @@
 #include "common/recording_function.h"
 #include "common/scoped_env.h"
 #include "common/temp_dir.h"
+#include "common/user_database.h"
 #include "core/audio/audio_buffer.h"
 #include "core/studio/studio.h"
 #include "framework/script_error.h"
@@ -42,6 +43,7 @@ using vocle::testkit::samples_of_bytes;
 using vocle::testkit::samples_t;
 using vocle::testkit::scoped_env;
 using vocle::testkit::temp_dir;
+using vocle::testkit::user_database;
 
 const char* const lang_conf =
     "[en_US]\n"
@@ -361,6 +363,7 @@ TEST_F(Files, AFormatWithoutEncoderFailsTheSaveAndKeepsTheOldFile) {
 
 TEST_F(Files, APlaceholderThatCannotBeExpandedFailsTheCall) {
   m_env.unset("XDG_DATA_HOME").unset("HOME");
+  user_database unknown_user("");
   auto r = boost::make_shared<recording_function>();
   EXPECT_THROW(m_studio.threaded_save_record(0, "raw", "@{appdata}/a.raw", r), std::runtime_error);
   EXPECT_EQ(0u, r->count());
@@ -408,6 +411,7 @@ TEST_F(Files, AFailureInsideTheListWorkerBecomesItsEntry) {
 TEST_F(Files, AListWhosePlaceholdersCannotBeExpandedReportsEachRecord) {
   permit("sandbox");
   m_env.unset("XDG_DATA_HOME").unset("HOME");
+  user_database unknown_user("");
   const FB::VariantList result = save_list({{0, "", "raw"}, {1, "", "raw"}});
   EXPECT_EQ(describe({false, FB::VariantList{entry(0, false, "Could not find path"),
                                              entry(1, false, "Could not find path")}}),

@@ -22,6 +22,7 @@
 #include "common/config_dir.h"
 #include "common/scoped_env.h"
 #include "common/temp_dir.h"
+#include "common/user_database.h"
 #include "core/audio/audio_buffer.h"
 #include "core/audio/sample_store.h"
 #include "core/foundation/binary.h"
@@ -37,6 +38,7 @@ using vocle::testkit::config_dir;
 using vocle::testkit::log_capture;
 using vocle::testkit::scoped_env;
 using vocle::testkit::temp_dir;
+using vocle::testkit::user_database;
 
 const char* const lang_conf = "[en_US]\nFILE_PERMISSION_SECURITY_ERROR=refused (%1%)\n";
 
@@ -185,6 +187,7 @@ TEST_F(Paths, ARefusalExpandsNothing) {
   config_dir cfg("", lang_conf);
   scoped_env no_home;
   no_home.unset("HOME").unset("XDG_DATA_HOME");
+  user_database unknown_user("");
   // With no per-user folder "@{appdata}" cannot be expanded; a refused request never tries.
   const studio::file_access refused = studio::resolve_file_path(
       "@{appdata}/a.wav", studio::default_path("wav"), "SAVE_RECORD_FAILED");

@@ -331,8 +331,13 @@ void assess_server::serve(const httplib::Request& request, httplib::Response& re
   }
   const std::vector<part>& parts = form.parts();
   const std::string what = request.method + " " + request.target;
+  // How the body was framed, for clients' tests: with its length announced, or in chunks.
+  const std::string framing = request.has_header("Content-Length")
+                                  ? "Content-Length " + request.get_header_value("Content-Length")
+                                  : request.get_header_value("Transfer-Encoding");
   note(what + ": received " + std::to_string(parts.size()) +
-       (parts.size() == 1 ? " part, " : " parts, ") + std::to_string(bytes) + " bytes");
+       (parts.size() == 1 ? " part, " : " parts, ") + std::to_string(bytes) + " bytes (" +
+       framing + ")");
 
   controls c;
   const std::string control_error = read_controls(request, c);
