@@ -18,7 +18,8 @@ static int put(const void* data, size_t size) {
   const char* at = data;
   while (size > 0) {
     ssize_t done = write(1, at, size);
-    if (done <= 0) return 0;
+    if (done <= 0)
+      return 0;
     at += done;
     size -= (size_t)done;
   }
@@ -38,10 +39,12 @@ static long number_after(const char* text, const char* key) {
 static int answer(long q, long n) {
   char head[64];
   const int head_size = snprintf(head, sizeof head, "{\"q\":%ld,\"v\":\"", q);
-  if (n < head_size + 2) n = head_size + 2;
+  if (n < head_size + 2)
+    n = head_size + 2;
   char* text = malloc((size_t)n);
   char* piece = malloc(2 * piece_size + 64);
-  if (!text || !piece) return 0;
+  if (!text || !piece)
+    return 0;
   memcpy(text, head, (size_t)head_size);
   memset(text + head_size, 'x', (size_t)(n - head_size - 2));
   memcpy(text + n - 2, "\"}", 2);
@@ -50,7 +53,8 @@ static int answer(long q, long n) {
     const long end = at + piece_size < n ? at + piece_size : n;
     size_t size = (size_t)sprintf(piece, "{\"t\":\"part\",\"d\":\"");
     for (long k = at; k < end; ++k) {
-      if (text[k] == '"') piece[size++] = '\\';
+      if (text[k] == '"')
+        piece[size++] = '\\';
       piece[size++] = text[k];
     }
     size += (size_t)sprintf(piece + size, end == n ? "\",\"end\":true}" : "\"}");
@@ -64,13 +68,16 @@ static int answer(long q, long n) {
 int main(void) {
   for (;;) {
     uint32_t size = 0;
-    if (fread(&size, sizeof size, 1, stdin) != 1 || size > 64u * 1024 * 1024) return 0;
+    if (fread(&size, sizeof size, 1, stdin) != 1 || size > 64u * 1024 * 1024)
+      return 0;
     char* message = malloc((size_t)size + 1);
-    if (!message || fread(message, 1, size, stdin) != size) return 0;
+    if (!message || fread(message, 1, size, stdin) != size)
+      return 0;
     message[size] = '\0';
     const long n = number_after(message, "\"n\":");
     const int ok = n > 0 ? answer(number_after(message, "\"q\":"), n) : put_frame(message, size);
     free(message);
-    if (!ok) return 0;
+    if (!ok)
+      return 0;
   }
 }
