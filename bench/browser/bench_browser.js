@@ -357,7 +357,8 @@ async function main() {
           `median ${ms.toFixed(0)} ms (target: at most ${record.targetMs} ms, ` +
           `${verdict(ms, record.targetMs)}); floor ${floorMs.toFixed(0)} ms, ratio ` +
           `${ratio.toFixed(2)}x (target: at most ${FLOOR_RATIO}x, ` +
-          `${verdict(ratio, FLOOR_RATIO)}); vocle-host alone ${sizes[record.name].ms.toFixed(0)} ms`);
+          `${verdict(ratio, FLOOR_RATIO)}); straight from vocle-host through a pipe ${
+              sizes[record.name].ms.toFixed(0)} ms`);
       console.log(`  runs: vocle ${real.map((v) => v.toFixed(0)).join(' ')} ms; floor ${
           floor.map((v) => v.toFixed(0)).join(' ')} ms`);
     }

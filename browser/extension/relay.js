@@ -1,6 +1,6 @@
 // The relay between the page's vocle script (page.js, in the page's world) and the extension's
 // service worker, in the extension's isolated world. It passes messages both ways unchanged and
-// adds nothing: the page's address that the host trusts is the one the browser gives the
+// adds nothing to them: the page's address that the host trusts is the one the browser gives the
 // service worker, never anything that travels through here.
 //
 // A page message that the browser refuses to carry (one over its size limit) comes back to the
