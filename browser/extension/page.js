@@ -9,7 +9,12 @@
 // the host reaches them by messages, and this script answers them.
 //
 // Messages travel over a MessageChannel to the extension's relay (relay.js), which carries them
-// to the service worker and on to vocle-host. Wire values are JSON with tagged objects:
+// to the service worker and on to vocle-host. The host's long messages arrive as pieces of their
+// text ({t: "part"}), joined here. Nothing is lost without a word: a page message the browser
+// will not carry (over its size limit of one message) comes back from the relay, and fails that
+// call alone; an answer the host will not send for the same reason rejects its call, and a
+// callback it cannot deliver ({t: "error", i, e}) is an error event on its element, logged on
+// the console. Wire values are JSON with tagged objects:
 //   page -> host: {$:"u"} undefined, {$:"d",v} a non-finite number, {$:"f",id} a function,
 //                 {$:"o",id[,s|a]} another object, with a copy of its members (s: [[key, value]]
 //                 for a plain object, a: [values] for an array) that the host may use while it
@@ -199,9 +204,29 @@
     channel.postMessage(message);
   }
 
+  // A long message of the host's arrives in pieces of its JSON text, the last with end: true.
+  let parts = [];
+
   function receive(message) {
     if (!message || typeof message !== 'object') {
       return;
+    }
+    if (message.t === 'part') {
+      parts.push(String(message.d));
+      if (!message.end) {
+        return;
+      }
+      const text = parts.length === 1 ? parts[0] : parts.join('');
+      parts = [];
+      try {
+        message = JSON.parse(text);
+      } catch (err) {
+        lost('vocle-host sent a message that does not read: ' + errorText(err));
+        return;
+      }
+      if (!message || typeof message !== 'object') {
+        return;
+      }
     }
     switch (message.t) {
       case 'created':
@@ -215,6 +240,12 @@
         break;
       case 'release':
         released(message);
+        break;
+      case 'error':
+        undelivered(message);
+        break;
+      case 'unsent':
+        unsent(message.message, String(message.e));
         break;
       case 'gone':
         lost(String(message.e || 'vocle-host is not reachable'));
@@ -382,6 +413,72 @@
     }
   }
 
+  // Something the host had for an element (a callback's delivery) could not reach the page.
+  function undelivered(message) {
+    const state = instances.get(message.i);
+    if (state && live(state)) {
+      report(state.element, String(message.e));
+    }
+  }
+
+  // The page's references in a message that never left: the host will not give them back.
+  function forgetReferences(value) {
+    if (value === null || typeof value !== 'object') {
+      return;
+    }
+    if (isArray(value)) {
+      value.forEach(forgetReferences);
+      return;
+    }
+    if ((value.$ === 'o' || value.$ === 'f') && objects.has(value.id)) {
+      released({o: value.id, n: 1});
+    }
+    forgetReferences(value.a);
+    if (isArray(value.s)) {
+      value.s.forEach((member) => forgetReferences(member[1]));
+    }
+  }
+
+  // The browser would not carry one of the page's messages (it is over the size of one
+  // message): that message fails alone.
+  function unsent(message, reason) {
+    if (!message || typeof message !== 'object' || gone) {
+      return;
+    }
+    forgetReferences(message.a);
+    forgetReferences(message.v);
+    switch (message.t) {
+      case 'call':
+      case 'set': {
+        const waiting = pending.get(message.q);
+        if (!waiting) {
+          return;
+        }
+        pending.delete(message.q);
+        const what = message.t === 'call' ? 'the call of ' + message.m : 'the write of ' + message.n;
+        const text = `vocle: ${what} could not be sent to vocle-host: ${reason}`;
+        if (waiting.reject) {
+          waiting.reject(new ErrorCtor(text));
+        } else if (live(waiting.state)) {
+          report(waiting.state.element, text);
+        }
+        break;
+      }
+      case 'answer':
+        // The host waits for this answer: it gets a failure instead.
+        send({
+          t: 'answer',
+          q: message.q,
+          ok: false,
+          e: wellFormed('the page\'s answer could not be sent to vocle-host: ' + reason),
+        });
+        break;
+      default:
+        lost('vocle-host is not reachable: ' + reason);
+        break;
+    }
+  }
+
   // The host is out of reach (it exited, could not start, or the extension went): every call
   // waiting and every later one fails with the reason, and each element hears it once.
   function lost(reason) {
@@ -492,6 +589,7 @@
   // away; the relay says so, and the page starts again with new instances, as on a fresh load.
   function reset() {
     gone = null;
+    parts = [];
     const waiting = [...pending.values()];
     pending.clear();
     objects.clear();

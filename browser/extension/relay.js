@@ -1,7 +1,10 @@
 // The relay between the page's vocle script (page.js, in the page's world) and the extension's
 // service worker, in the extension's isolated world. It passes messages both ways unchanged and
-// adds nothing: the page's address that the host trusts is the one the browser gives the
+// adds nothing to them: the page's address that the host trusts is the one the browser gives the
 // service worker, never anything that travels through here.
+//
+// A page message that the browser refuses to carry (one over its size limit) comes back to the
+// page as {t: "unsent", message, e: reason}, and the page fails that message alone.
 //
 // The page hands over one end of a MessageChannel in a window message {vocle: "connect"}; the
 // relay opens its port to the service worker at the first message from the page. When that
@@ -75,7 +78,10 @@
     try {
       workerPort.postMessage(message);
     } catch (err) {
-      lose('vocle-host is not reachable: ' + (err && err.message ? err.message : err));
+      // The browser refuses a message over its size limit, and only that message: the page
+      // gets it back with the reason, and the connection goes on. (A port that has closed says
+      // so in its disconnect event.)
+      toPage({t: 'unsent', message, e: err && err.message ? err.message : String(err)});
     }
   }
 

@@ -157,6 +157,7 @@ main_loop::run_result main_loop::run(clock::time_point deadline) {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       if (m_quit) {
+        m_quit = false;
         return run_result::quit;
       }
       if (clock::now() >= deadline) {

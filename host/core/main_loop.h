@@ -47,7 +47,8 @@ class main_loop {
   // A call of the host's own (no owner); dropped tasks are simply destroyed. False when the loop
   // is closed.
   bool post(std::function<void()> task);
-  // Makes run() return after the current turn; the calls still queued stay queued.
+  // Makes run() return after the current turn (the next run(), when none is going on), once: the
+  // calls still queued stay queued for a later run().
   void quit();
   bool quitting() const;
 

@@ -70,4 +70,9 @@ std::string variant_text(const vh_variant& value, const std::string& fallback) {
   return fallback;
 }
 
+std::string too_many_elements(bool array, std::size_t count) {
+  return array ? "cannot convert array of length " + std::to_string(count) + " to list"
+               : "cannot convert object of " + std::to_string(count) + " properties to map";
+}
+
 }  // namespace host

@@ -20,4 +20,10 @@ void release_variant(vh_variant* value);
 // The string a value holds, or fallback when it holds none.
 std::string variant_text(const vh_variant& value, const std::string& fallback);
 
+// The library makes no list of a page array longer than this, nor a map of a page object with
+// more properties, so a host need build no such value for it.
+constexpr std::size_t k_most_elements = 1000000;
+// Why such an array (or object) of count elements is refused: the library's own words for it.
+std::string too_many_elements(bool array, std::size_t count);
+
 }  // namespace host

@@ -14,15 +14,26 @@
 
 namespace host {
 
+namespace {
+
+// Reads are cut into pieces of at most this, so that a length the page chose costs memory only as
+// its bytes come.
+const std::size_t k_read_piece = 1024 * 1024;
+
+}  // namespace
+
 native_channel::native_channel(int in_fd, int out_fd) : m_in(in_fd), m_out(out_fd) {
   if (::pipe2(m_wake, O_CLOEXEC | O_NONBLOCK) != 0) {
     m_wake[0] = m_wake[1] = -1;
+  }
+  if (::pipe2(m_room, O_CLOEXEC | O_NONBLOCK) != 0) {
+    m_room[0] = m_room[1] = -1;
   }
 }
 
 native_channel::~native_channel() {
   finish("the host is ending");
-  for (int fd : {m_wake[0], m_wake[1], m_in, m_out}) {
+  for (int fd : {m_wake[0], m_wake[1], m_room[0], m_room[1], m_in, m_out}) {
     if (fd >= 0) {
       ::close(fd);
     }
@@ -57,6 +68,46 @@ void native_channel::stop_from_signal() {
     const char byte = 1;
     ssize_t ignored = ::write(m_wake[1], &byte, 1);
     (void)ignored;
+  }
+}
+
+void native_channel::resume() {
+  if (m_room[1] >= 0) {
+    const char byte = 1;
+    ssize_t ignored = ::write(m_room[1], &byte, 1);
+    (void)ignored;
+  }
+}
+
+bool native_channel::wait_for_room(std::string* reason) {
+  if (m_room[0] < 0) {
+    return true;  // no pushback without its pipe
+  }
+  for (;;) {
+    // The input is watched for its end alone: what it holds stays unread.
+    pollfd fds[3] = {{m_wake[0], POLLIN, 0}, {m_in, POLLRDHUP, 0}, {m_room[0], POLLIN, 0}};
+    if (::poll(fds, 3, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      *reason = std::string("the input cannot be watched: ") + std::strerror(errno);
+      return false;
+    }
+    if ((fds[0].revents & POLLIN) != 0) {
+      std::lock_guard<std::mutex> lock(m_close_mutex);
+      *reason = m_stop_reason.empty() ? "terminated by a signal" : m_stop_reason;
+      return false;
+    }
+    if ((fds[1].revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0) {
+      *reason = "the browser closed the connection";
+      return false;
+    }
+    if ((fds[2].revents & POLLIN) != 0) {
+      char bytes[64];
+      while (::read(m_room[0], bytes, sizeof bytes) > 0) {
+      }
+      return true;
+    }
   }
 }
 
@@ -111,19 +162,33 @@ void native_channel::read_loop() {
                " bytes, more than a message may hold";
       break;
     }
-    body.resize(length);
-    if (length != 0 && !read_exactly(body.data(), length, &reason)) {
+    body.clear();
+    bool read = true;
+    while (read && body.size() < length) {
+      const std::size_t at = body.size();
+      body.resize(std::min<std::size_t>(length, at + k_read_piece));
+      read = read_exactly(body.data() + at, body.size() - at, &reason);
+    }
+    if (!read) {
       break;
     }
-    nlohmann::json message = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-    if (message.is_discarded() || !message.is_object()) {
+    message_reader::message message;
+    const bool parsed = message_reader::read(body.data(), body.size(), &message);
+    if (body.capacity() > k_read_piece) {
+      std::vector<char>().swap(body);  // a large message's room goes with it
+    }
+    if (!parsed) {
       std::cerr << "vocle-host: skipped a message that is not a JSON object\n";
       continue;
     }
+    bool room = true;
     try {
-      m_on_message(std::move(message));
+      room = m_on_message(std::move(message));
     } catch (const std::exception& e) {
       std::cerr << "vocle-host: a message could not be taken in: " << e.what() << "\n";
+    }
+    if (!room && !wait_for_room(&reason)) {
+      break;
     }
   }
   close_with(reason);
@@ -154,13 +219,21 @@ bool native_channel::write_frame(const std::string& text) {
   return true;
 }
 
-bool native_channel::send(const nlohmann::json& message) {
+native_channel::send_result native_channel::send(const nlohmann::json& message,
+                                                 std::string* refusal) {
   if (m_closed.load()) {
-    return false;
+    return send_result::closed;
   }
   // Text the page gave as invalid UTF-8 (file names, for one) is sent with replacement
   // characters rather than not at all.
   const std::string text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (text.size() > k_largest_outgoing) {
+    if (refusal != nullptr) {
+      *refusal = "it takes " + std::to_string(text.size()) +
+                 " bytes, more than the 64 MiB a browser message may hold";
+    }
+    return send_result::too_large;
+  }
   bool ok = true;
   {
     std::lock_guard<std::mutex> lock(m_write_mutex);
@@ -187,7 +260,7 @@ bool native_channel::send(const nlohmann::json& message) {
   if (!ok) {
     stop("the browser stopped reading");
   }
-  return ok;
+  return ok ? send_result::sent : send_result::closed;
 }
 
 }  // namespace host

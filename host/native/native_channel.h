@@ -2,15 +2,22 @@
 // native byte order followed by that many bytes of UTF-8 JSON, read from one descriptor (the
 // host's standard input) and written to another (its standard output).
 //
-// A reader thread takes the messages in and hands each, parsed, to the message handler; when the
-// input ends (the browser closed the port), breaks its framing or stop() is called, the closed
-// handler is called once, with the reason, and the reader ends. A message that is not JSON is
-// skipped (with a line on standard error); a length beyond k_largest_incoming cannot be trusted
-// to frame the next message, so it closes the channel.
+// A reader thread takes the messages in, reads each (message_reader: a message past its limits
+// comes refused) and hands it to the message handler; when the input ends (the browser closed
+// the port), breaks its framing or stop() is called, the closed handler is called once, with the
+// reason, and the reader ends. A message that is not JSON is skipped (with a line on standard
+// error); a length beyond k_largest_incoming cannot be trusted to frame the next message, so it
+// closes the channel.
+//
+// Pushback: when the handler says it has no room, the reader reads nothing more until resume(),
+// so that the browser holds what the page sends on; meanwhile it still ends at once when the
+// browser closes the channel (the descriptor's hang-up) or stop() is called.
 //
 // The browser takes at most 1 MiB in one message from a host. A message whose text is longer
 // than k_part_size goes as a run of {"t":"part","d":TEXT} messages, each holding the next piece
-// of its text, the last one with "end":true; the receiver joins the pieces and parses them.
+// of its text, the last one with "end":true; the receiver joins the pieces and parses them. No
+// message may be longer than k_largest_outgoing in all: the browser refuses it on its way to the
+// page, so send() refuses it first.
 #pragma once
 
 #include <atomic>
@@ -23,11 +30,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "host/native/message_reader.h"
+
 namespace host {
 
 class native_channel {
  public:
-  typedef std::function<void(nlohmann::json&& message)> message_fn;
+  // Returns false when there is no room for more: the reader then waits for resume().
+  typedef std::function<bool(message_reader::message&& message)> message_fn;
   typedef std::function<void(const std::string& reason)> closed_fn;
 
   // Pieces of a long message: each piece's text, quoted into its part message, stays well under
@@ -35,6 +45,10 @@ class native_channel {
   static constexpr std::size_t k_part_size = 256 * 1024;
   // The browser sends at most 64 MiB in one message.
   static constexpr std::uint32_t k_largest_incoming = 64u * 1024 * 1024;
+  // Nor does it carry a longer message to the page.
+  static constexpr std::size_t k_largest_outgoing = 64u * 1024 * 1024;
+
+  enum class send_result { sent, too_large, closed };
 
   // The descriptors stay open until the channel ends; the channel closes them.
   native_channel(int in_fd, int out_fd);
@@ -46,8 +60,12 @@ class native_channel {
   // Starts the reader thread. The handlers run on it.
   void start(message_fn on_message, closed_fn on_closed);
   // Writes one message (cut into parts when long). Any thread; messages from one thread keep
-  // their order. False when the channel is closed or the write fails (the browser has gone).
-  bool send(const nlohmann::json& message);
+  // their order. closed when the channel is closed or the write fails (the browser has gone);
+  // too_large, with nothing written and the reason in *refusal, when the message is longer than
+  // k_largest_outgoing.
+  send_result send(const nlohmann::json& message, std::string* refusal = nullptr);
+  // The reader may read again (after the handler said it had no room). Any thread.
+  void resume();
   // Ends the reader as if the input had ended, with the reason. Any thread.
   void stop(const std::string& reason);
   // Async-signal-safe: wakes the reader, which ends with "terminated by a signal".
@@ -61,12 +79,15 @@ class native_channel {
   void read_loop();
   // Reads exactly size bytes; false at the end of input, on a read error or when woken.
   bool read_exactly(char* into, std::size_t size, std::string* reason);
+  // Waits for resume(); false when the input ends or the channel stops first.
+  bool wait_for_room(std::string* reason);
   bool write_frame(const std::string& text);
   void close_with(const std::string& reason);
 
   int m_in;
   int m_out;
   int m_wake[2] = {-1, -1};
+  int m_room[2] = {-1, -1};
   std::thread m_reader;
   message_fn m_on_message;
   closed_fn m_on_closed;

@@ -19,6 +19,15 @@ namespace host {
 namespace {
 
 const char k_log_prefix[] = "vocle-host: ";
+const char k_overloaded[] = "vocle-host is overloaded: too many calls are waiting to be handled";
+
+bool is_call(const std::string& type) {
+  return type == "call" || type == "set";
+}
+
+std::string too_deep_text() {
+  return "the value is nested deeper than " + std::to_string(native_host::k_deepest) + " levels";
+}
 
 std::string lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -59,53 +68,94 @@ struct native_host::instance_entry : public page_services {
   std::map<std::int64_t, remote_object*> remotes;
   std::set<value_object*> values;
   vh_variant window_value = void_variant();
+  // The property values the page holds, as last sent.
+  std::map<std::string, nlohmann::json> shown;
 };
 
 native_host::native_host(host_core& core, native_channel& channel, const options& opts)
-    : m_core(core), m_channel(channel), m_options(opts) {}
+    : m_core(core), m_channel(channel), m_options(opts), m_end_guard(3) {}
 
 native_host::~native_host() {
   m_channel.finish("the host is ending");
   end("the host is ending");
 }
 
-int native_host::run() {
-  m_channel.start([this](nlohmann::json&& message) { take(std::move(message)); },
+void native_host::serve() {
+  m_channel.start([this](message_reader::message&& message) { return take(std::move(message)); },
                   [this](const std::string& reason) { closed(reason); });
   m_core.loop().run(main_loop::clock::time_point::max());
   m_channel.finish("the host is ending");
   end("the host is ending");
+}
+
+int native_host::run() {
+  serve();
+  m_core.shutdown();
   return 0;
 }
 
 // ---- the reader thread ----
 
-void native_host::take(nlohmann::json&& message) {
-  if (get_string(message, "t") == "answer") {
+bool native_host::take(message_reader::message&& message) {
+  const std::string type = get_string(message.value, "t");
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (type == "answer") {
     std::int64_t q = 0;
-    get_int(message, "q", &q);
-    {
-      std::lock_guard<std::mutex> lock(m_answer_mutex);
-      if (m_waiting == 0 || static_cast<std::uint64_t>(q) != m_waiting) {
-        return;  // too late: the question timed out
-      }
+    get_int(message.value, "q", &q);
+    // The first answer counts; a later one, or one for a question that timed out, is dropped.
+    if (m_waiting != 0 && static_cast<std::uint64_t>(q) == m_waiting && !m_has_answer) {
       m_answer = std::move(message);
       m_has_answer = true;
+      lock.unlock();
+      m_answered.notify_all();
     }
-    m_answered.notify_all();
-    return;
+    return true;
   }
-  auto shared = std::make_shared<nlohmann::json>(std::move(message));
-  m_core.loop().post([this, shared] { dispatch(*shared); });
+  const bool awaiting = m_waiting != 0;
+  if (awaiting &&
+      (m_backlog.size() >= k_awaiting_messages || m_backlog_bytes >= k_awaiting_bytes) &&
+      (is_call(type) || type == "create")) {
+    lock.unlock();
+    shed(message, type);
+    return true;
+  }
+  m_backlog_bytes += message.footprint;
+  m_backlog.push_back(std::move(message));
+  if (!m_drain_posted) {
+    m_drain_posted = m_core.loop().post([this] { drain(); });
+  }
+  if (!awaiting && (m_backlog.size() >= k_backlog_messages || m_backlog_bytes >= k_backlog_bytes)) {
+    m_reader_paused = true;
+    return false;
+  }
+  return true;
+}
+
+void native_host::shed(const message_reader::message& message, const std::string& type) {
+  std::int64_t number = 0;
+  if (is_call(type) && get_int(message.value, "q", &number)) {
+    m_channel.send({{"t", "ret"}, {"q", number}, {"ok", false}, {"e", k_overloaded}});
+  } else if (type == "create" && get_int(message.value, "i", &number)) {
+    m_channel.send({{"t", "created"}, {"i", number}, {"ok", false}, {"e", k_overloaded}});
+  }
+  if (message.refused.empty()) {
+    release_unclaimed(message.value);
+  } else {
+    release_all(message.references);
+  }
 }
 
 void native_host::closed(const std::string& reason) {
+  std::deque<message_reader::message> dropped;
   {
-    std::lock_guard<std::mutex> lock(m_answer_mutex);
+    std::lock_guard<std::mutex> lock(m_mutex);
     m_page_gone = true;
     m_gone_reason = reason;
+    dropped.swap(m_backlog);
+    m_backlog_bytes = 0;
   }
   m_answered.notify_all();
+  arm_end_guard(reason);
   if (!m_core.loop().post([this, reason] { end(reason); })) {
     m_core.loop().quit();
   }
@@ -113,8 +163,9 @@ void native_host::closed(const std::string& reason) {
 
 // ---- questions to the page ----
 
-bool native_host::ask(nlohmann::json request, nlohmann::json* value, std::string* error) {
-  std::unique_lock<std::mutex> lock(m_answer_mutex);
+bool native_host::ask(std::int64_t instance, nlohmann::json request, nlohmann::json* value,
+                      std::string* error) {
+  std::unique_lock<std::mutex> lock(m_mutex);
   if (m_page_gone) {
     *error = "the page has gone";
     return false;
@@ -122,20 +173,31 @@ bool native_host::ask(nlohmann::json request, nlohmann::json* value, std::string
   const std::uint64_t q = ++m_next_question;
   m_waiting = q;
   m_has_answer = false;
+  if (m_reader_paused) {
+    // The answer comes behind what the page has sent so far: the reader reads on.
+    m_reader_paused = false;
+    m_channel.resume();
+  }
   lock.unlock();
 
   request["t"] = "op";
   request["q"] = q;
-  const bool sent = m_channel.send(request);
+  std::string refusal;
+  const native_channel::send_result sent = m_channel.send(request, &refusal);
 
   lock.lock();
-  if (sent) {
+  if (sent == native_channel::send_result::sent) {
     m_answered.wait_for(lock, m_options.answer_timeout,
                         [this] { return m_has_answer || m_page_gone; });
   }
   m_waiting = 0;
   if (!m_has_answer) {
-    if (m_page_gone || !sent) {
+    lock.unlock();
+    if (sent == native_channel::send_result::too_large) {
+      *error = "the plug-in's call to the page cannot be delivered: " + refusal;
+      std::cerr << k_log_prefix << *error << "\n";
+      m_channel.send({{"t", "error"}, {"i", instance}, {"e", *error}});
+    } else if (m_page_gone || sent != native_channel::send_result::sent) {
       *error = "the page has gone";
     } else {
       std::ostringstream text;
@@ -145,30 +207,67 @@ bool native_host::ask(nlohmann::json request, nlohmann::json* value, std::string
     }
     return false;
   }
-  nlohmann::json answer = std::move(m_answer);
+  message_reader::message answer = std::move(m_answer);
   m_has_answer = false;
   lock.unlock();
 
-  auto ok = answer.find("ok");
-  if (ok == answer.end() || !ok->is_boolean() || !ok->get<bool>()) {
-    const std::string reason = get_string(answer, "e");
+  if (!answer.refused.empty()) {
+    release_all(answer.references);
+    *error = answer.refused;
+    return false;
+  }
+  auto ok = answer.value.find("ok");
+  if (ok == answer.value.end() || !ok->is_boolean() || !ok->get<bool>()) {
+    const std::string reason = get_string(answer.value, "e");
     *error = reason.empty() ? "the page's call failed" : reason;
     return false;
   }
-  auto v = answer.find("v");
-  *value = v == answer.end() ? nlohmann::json({{"$", "u"}}) : std::move(*v);
+  auto v = answer.value.find("v");
+  if (v == answer.value.end()) {
+    *value = nlohmann::json({{"$", "u"}});
+  } else if (too_deep(*v, false)) {
+    release_unclaimed(*v);
+    *error = too_deep_text();
+    return false;
+  } else {
+    *value = std::move(*v);
+  }
   return true;
 }
 
 // ---- the page's messages ----
 
-void native_host::dispatch(const nlohmann::json& message) {
+void native_host::drain() {
+  message_reader::message message;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_backlog.empty()) {
+      m_drain_posted = false;
+      return;
+    }
+    message = std::move(m_backlog.front());
+    m_backlog.pop_front();
+    m_backlog_bytes -= message.footprint;
+    m_drain_posted = !m_backlog.empty() && m_core.loop().post([this] { drain(); });
+    if (m_reader_paused && m_backlog.size() <= k_backlog_messages / 2 &&
+        m_backlog_bytes <= k_backlog_bytes / 2) {
+      m_reader_paused = false;
+      m_channel.resume();
+    }
+  }
+  dispatch(message);
+}
+
+void native_host::dispatch(const message_reader::message& incoming) {
   if (m_ended) {
     return;
   }
+  const nlohmann::json& message = incoming.value;
   const std::string type = get_string(message, "t");
   try {
-    if (type == "hello") {
+    if (!incoming.refused.empty()) {
+      refuse(incoming, type);
+    } else if (type == "hello") {
       hello(message);
     } else if (!m_greeted) {
       std::cerr << k_log_prefix << "a \"" << type << "\" message came before \"hello\"\n";
@@ -194,6 +293,17 @@ void native_host::dispatch(const nlohmann::json& message) {
   drop_copies();
 }
 
+void native_host::refuse(const message_reader::message& message, const std::string& type) {
+  release_all(message.references);
+  std::int64_t q = 0;
+  if (m_greeted && is_call(type) && get_int(message.value, "q", &q)) {
+    m_channel.send({{"t", "ret"}, {"q", q}, {"ok", false}, {"e", message.refused}});
+  } else {
+    std::cerr << k_log_prefix << "skipped a \"" << type << "\" message: " << message.refused
+              << "\n";
+  }
+}
+
 void native_host::hello(const nlohmann::json& message) {
   if (m_greeted) {
     return;
@@ -201,7 +311,8 @@ void native_host::hello(const nlohmann::json& message) {
   m_greeted = true;
   m_url = get_string(message, "url");
   std::string error;
-  if (m_core.load(m_options.plugin_path, &error)) {
+  // The library may serve a page before this one in the same process (see serve()).
+  if (m_core.library().initialized() || m_core.load(m_options.plugin_path, &error)) {
     m_loaded = true;
     const std::string description = m_core.library().mime_description();
     m_mime_type = lower(description.substr(0, description.find("::")));
@@ -254,6 +365,17 @@ void native_host::create(const nlohmann::json& message) {
       reply["ok"] = true;
       reply["members"] = std::move(members);
       reply["p"] = properties(*e);
+      std::string refusal;
+      if (m_channel.send(reply, &refusal) == native_channel::send_result::too_large) {
+        reply = {{"t", "created"},
+                 {"i", id},
+                 {"ok", false},
+                 {"e", "the plug-in's element cannot reach the page: " + refusal}};
+        destroy(id);
+      } else {
+        shown(*e, reply["p"]);
+        return;
+      }
     }
   }
   m_channel.send(reply);
@@ -294,11 +416,41 @@ nlohmann::json native_host::properties(instance_entry& entry) {
     }
     vh_variant value = void_variant();
     if (root->cls->get_property(root, member.first.c_str(), &value)) {
-      props[member.first] = encode(value);
+      nlohmann::json now = encode(value);
+      const auto shown = entry.shown.find(member.first);
+      if (shown == entry.shown.end() || shown->second != now) {
+        props[member.first] = std::move(now);
+      }
     }
     release_variant(&value);
   }
   return props;
+}
+
+void native_host::shown(instance_entry& entry, const nlohmann::json& props) {
+  for (auto prop = props.begin(); prop != props.end(); ++prop) {
+    entry.shown[prop.key()] = *prop;
+  }
+}
+
+void native_host::send_answer(instance_entry& entry, nlohmann::json& reply) {
+  std::string refusal;
+  native_channel::send_result sent = m_channel.send(reply, &refusal);
+  if (sent == native_channel::send_result::too_large) {
+    reply.erase("v");
+    reply["ok"] = false;
+    reply["e"] = "the answer cannot reach the page: " + refusal;
+    sent = m_channel.send(reply, &refusal);
+    if (sent == native_channel::send_result::too_large) {
+      // The property values themselves are too long: the page keeps those it has.
+      reply.erase("p");
+      m_channel.send(reply);
+      return;
+    }
+  }
+  if (sent == native_channel::send_result::sent) {
+    shown(entry, reply["p"]);
+  }
 }
 
 bool native_host::addressee(const nlohmann::json& message, addressed* to) {
@@ -331,6 +483,14 @@ void native_host::call(const nlohmann::json& message) {
   auto list = message.find("a");
   if (list != message.end() && list->is_array()) {
     for (const auto& arg : *list) {
+      if (too_deep(arg, true)) {
+        release_unclaimed(message);
+        reply["e"] = too_deep_text();
+        m_channel.send(reply);
+        return;
+      }
+    }
+    for (const auto& arg : *list) {
       args.push_back(decode(arg, to.id, true));
     }
   }
@@ -345,7 +505,7 @@ void native_host::call(const nlohmann::json& message) {
   }
   release_variant(&result);
   reply["p"] = properties(*to.entry);
-  m_channel.send(reply);
+  send_answer(*to.entry, reply);
 }
 
 void native_host::set(const nlohmann::json& message) {
@@ -357,6 +517,12 @@ void native_host::set(const nlohmann::json& message) {
   vh_object* root = to.root;
   const std::string name = get_string(message, "n");
   auto v = message.find("v");
+  if (v != message.end() && too_deep(*v, true)) {
+    release_unclaimed(message);
+    reply["e"] = too_deep_text();
+    m_channel.send(reply);
+    return;
+  }
   variant_list value;
   value.push_back(v == message.end() ? void_variant() : decode(*v, to.id, true));
   vh_variant error = void_variant();
@@ -367,7 +533,7 @@ void native_host::set(const nlohmann::json& message) {
   }
   release_variant(&error);
   reply["p"] = properties(*to.entry);
-  m_channel.send(reply);
+  send_answer(*to.entry, reply);
 }
 
 void native_host::destroy(std::int64_t id) {
@@ -405,6 +571,18 @@ void native_host::destroy(std::int64_t id) {
   m_instances.erase(found);
 }
 
+void native_host::arm_end_guard(const std::string& reason) {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_end_armed) {
+    return;
+  }
+  m_end_armed = true;
+  m_end_guard.arm(main_loop::clock::now() + m_options.end_timeout,
+                  "vocle-host: the plug-in did not end within " +
+                      std::to_string(m_options.end_timeout.count()) + " s of the page going (" +
+                      reason + "); ending at once");
+}
+
 void native_host::end(const std::string& reason) {
   if (m_ended) {
     return;
@@ -412,11 +590,7 @@ void native_host::end(const std::string& reason) {
   m_ended = true;
   // Ending an instance waits for its work to finish (a file being saved is written out);
   // should anything hang, the process still ends.
-  host::watchdog guard(3);
-  guard.arm(main_loop::clock::now() + m_options.end_timeout,
-            "vocle-host: the plug-in did not end within " +
-                std::to_string(m_options.end_timeout.count()) + " s of the page going (" + reason +
-                "); ending at once");
+  arm_end_guard(reason);
   std::vector<std::int64_t> ids;
   for (const auto& instance : m_instances) {
     ids.push_back(instance.first);
@@ -424,7 +598,6 @@ void native_host::end(const std::string& reason) {
   for (std::int64_t id : ids) {
     destroy(id);
   }
-  m_core.shutdown();
   m_core.loop().quit();
 }
 
@@ -484,24 +657,18 @@ void native_host::release_to_page(std::int64_t id, std::uint64_t receipts) {
 }
 
 void native_host::release_unclaimed(const nlohmann::json& value) {
-  if (value.is_array()) {
-    for (const auto& item : value) {
-      release_unclaimed(item);
-    }
-    return;
+  std::vector<std::int64_t> ids;
+  message_reader::references(value, &ids);
+  release_all(ids);
+}
+
+void native_host::release_all(const std::vector<std::int64_t>& ids) {
+  std::map<std::int64_t, std::uint64_t> receipts;
+  for (std::int64_t id : ids) {
+    ++receipts[id];
   }
-  if (!value.is_object()) {
-    return;
-  }
-  const std::string tag = get_string(value, "$");
-  std::int64_t id = 0;
-  if ((tag == "o" || tag == "f") && get_int(value, "id", &id)) {
-    release_to_page(id, 1);
-  }
-  for (const auto& member : value.items()) {
-    if (member.key() != "id") {
-      release_unclaimed(member.value());
-    }
+  for (const auto& object : receipts) {
+    release_to_page(object.first, object.second);
   }
 }
 

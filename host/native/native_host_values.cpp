@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <limits>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/core/variants.h"
 #include "host/native/native_host.h"
@@ -13,9 +15,6 @@
 namespace host {
 
 namespace {
-
-// Deeper than this a value is cut off (the page gets null), and so is an object inside itself.
-const int k_deepest = 64;
 
 nlohmann::json undefined_value() {
   return {{"$", "u"}};
@@ -81,6 +80,8 @@ nlohmann::json native_host::encode(const vh_variant& value, int depth) {
     case VH_OBJECT:
       break;
   }
+  // Deeper than k_deepest an object is cut off (the page gets null), and so is an object inside
+  // itself.
   vh_object* object = value.type == VH_OBJECT ? value.value.object : nullptr;
   if (object == nullptr || depth > k_deepest ||
       std::find(m_encoding.begin(), m_encoding.end(), object) != m_encoding.end()) {
@@ -138,7 +139,54 @@ nlohmann::json native_host::encode_object(vh_object* object, int depth) {
   return {{"$", "m"}, {"v", std::move(members)}};
 }
 
-vh_variant native_host::decode(const nlohmann::json& value, std::int64_t instance, bool copies) {
+bool native_host::too_deep(const nlohmann::json& value, bool copies) {
+  // What decode descends into, walked without recursion.
+  std::vector<std::pair<const nlohmann::json*, int>> pending{{&value, 0}};
+  while (!pending.empty()) {
+    const nlohmann::json& next = *pending.back().first;
+    const int depth = pending.back().second;
+    pending.pop_back();
+    if (next.is_array()) {
+      if (depth > k_deepest) {
+        return true;
+      }
+      for (const auto& item : next) {
+        pending.emplace_back(&item, depth + 1);
+      }
+      continue;
+    }
+    const auto tag = next.is_object() ? next.find("$") : next.end();
+    if (tag == next.end() || !tag->is_string() || (*tag != "o" && *tag != "f")) {
+      continue;
+    }
+    if (depth > k_deepest) {
+      return true;
+    }
+    const auto members = next.find("s");
+    const auto elements = next.find("a");
+    if (copies && members != next.end() && members->is_array()) {
+      for (const auto& member : *members) {
+        if (member.is_array() && member.size() == 2 && member[0].is_string()) {
+          pending.emplace_back(&member[1], depth + 1);
+        }
+      }
+    } else if (copies && elements != next.end() && elements->is_array()) {
+      for (const auto& element : *elements) {
+        pending.emplace_back(&element, depth + 1);
+      }
+    }
+  }
+  return false;
+}
+
+vh_variant native_host::decode(const nlohmann::json& value, std::int64_t instance, bool copies,
+                               int depth) {
+  if (depth > k_deepest && value.is_structured()) {
+    release_unclaimed(value);  // refused before: see too_deep
+    vh_variant out = void_variant();
+    out.type = VH_NULL;
+    return out;
+  }
   switch (value.type()) {
     case nlohmann::json::value_t::null:
       break;
@@ -164,7 +212,7 @@ vh_variant native_host::decode(const nlohmann::json& value, std::int64_t instanc
       }
       std::size_t index = 0;
       for (const auto& item : value) {
-        local->put(std::to_string(index++), decode(item, instance, copies));
+        local->put(std::to_string(index++), decode(item, instance, copies, depth + 1));
       }
       vh_variant out = void_variant();
       out.type = VH_OBJECT;
@@ -208,7 +256,8 @@ vh_variant native_host::decode(const nlohmann::json& value, std::int64_t instanc
         remote_object::members copy;
         for (const auto& member : *members) {
           if (member.is_array() && member.size() == 2 && member[0].is_string()) {
-            copy.emplace_back(member[0].get<std::string>(), decode(member[1], instance, true));
+            copy.emplace_back(member[0].get<std::string>(),
+                              decode(member[1], instance, true, depth + 1));
           }
         }
         remote->set_copy(false, std::move(copy));
@@ -217,7 +266,7 @@ vh_variant native_host::decode(const nlohmann::json& value, std::int64_t instanc
         remote_object::members copy;
         std::size_t index = 0;
         for (const auto& element : *elements) {
-          copy.emplace_back(std::to_string(index++), decode(element, instance, true));
+          copy.emplace_back(std::to_string(index++), decode(element, instance, true, depth + 1));
         }
         remote->set_copy(true, std::move(copy));
         m_copied.insert(remote);

@@ -83,7 +83,7 @@ bool remote_object::call(const char* op, const char* name, const vh_variant* arg
   request["a"] = std::move(list);
   nlohmann::json value;
   std::string error;
-  const bool ok = m_host.ask(std::move(request), &value, &error);
+  const bool ok = m_host.ask(m_instance, std::move(request), &value, &error);
   m_host.page_code_ran();
   if (!ok) {
     return fail(result, error);
@@ -98,7 +98,7 @@ bool remote_object::has_method(const char* name) {
   }
   nlohmann::json value;
   std::string error;
-  return m_host.ask({{"op", "has_method"}, {"o", m_id}, {"m", name}}, &value, &error) &&
+  return m_host.ask(m_instance, {{"op", "has_method"}, {"o", m_id}, {"m", name}}, &value, &error) &&
          value.is_boolean() && value.get<bool>();
 }
 
@@ -118,7 +118,8 @@ bool remote_object::has_property(const char* name) {
   }
   nlohmann::json value;
   std::string error;
-  return m_host.ask({{"op", "has_property"}, {"o", m_id}, {"m", name}}, &value, &error) &&
+  return m_host.ask(m_instance, {{"op", "has_property"}, {"o", m_id}, {"m", name}}, &value,
+                    &error) &&
          value.is_boolean() && value.get<bool>();
 }
 
@@ -135,7 +136,7 @@ bool remote_object::get_property(const char* name, vh_variant* result) {
   }
   nlohmann::json value;
   std::string error;
-  if (!m_host.ask({{"op", "get"}, {"o", m_id}, {"m", name}}, &value, &error)) {
+  if (!m_host.ask(m_instance, {{"op", "get"}, {"o", m_id}, {"m", name}}, &value, &error)) {
     return fail(result, error);
   }
   *result = m_host.decode(value, m_instance, false);
@@ -146,7 +147,7 @@ bool remote_object::set_property(const char* name, const vh_variant* value, vh_v
   nlohmann::json request = {{"op", "set"}, {"o", m_id}, {"m", name}, {"v", m_host.encode(*value)}};
   nlohmann::json answer;
   std::string reason;
-  const bool ok = m_host.ask(std::move(request), &answer, &reason);
+  const bool ok = m_host.ask(m_instance, std::move(request), &answer, &reason);
   m_host.page_code_ran();
   return ok || fail(error, reason);
 }
@@ -161,7 +162,8 @@ bool remote_object::enumerate(std::vector<std::string>* names) {
   }
   nlohmann::json value;
   std::string error;
-  if (!m_host.ask({{"op", "enumerate"}, {"o", m_id}}, &value, &error) || !value.is_array()) {
+  if (!m_host.ask(m_instance, {{"op", "enumerate"}, {"o", m_id}}, &value, &error) ||
+      !value.is_array()) {
     return false;
   }
   for (const auto& name : value) {

@@ -11,9 +11,6 @@ namespace host {
 
 namespace {
 
-// Beyond this an index is taken for a mistake rather than a wish for a huge array.
-const std::size_t k_most_elements = 1000000;
-
 // "0", "1", ... as an index; false for any other name ("01", "-1", "1.5", "x").
 bool index_of(const std::string& name, std::size_t* index) {
   if (name.empty() || name.size() > 9 || (name.size() > 1 && name[0] == '0')) {

@@ -31,9 +31,9 @@ const HOST_NAME = 'com.tarvix.vocle';
 const SENTENCE = 'hello world this is a test';
 const CHROMIUM = process.env.VOCLE_CHROMIUM || '/usr/bin/chromium';
 
-// The extension's id, from the public key in its manifest.
-function extensionId() {
-  const manifest = JSON.parse(fs.readFileSync(path.join(EXTENSION, 'manifest.json'), 'utf8'));
+// An extension's id (by default vocle's), from the public key in its manifest.
+function extensionId(folder = EXTENSION) {
+  const manifest = JSON.parse(fs.readFileSync(path.join(folder, 'manifest.json'), 'utf8'));
   const digest =
       crypto.createHash('sha256').update(Buffer.from(manifest.key, 'base64')).digest('hex');
   return [...digest.slice(0, 32)].map((c) => String.fromCharCode(97 + parseInt(c, 16))).join('');
@@ -136,6 +136,9 @@ function alive(pid) {
 //   jack        route the default device through a private JACK server (real-time pacing)
 //   hostArgs    more arguments for vocle-host
 //   host        'ok' (default), or 'missing': the manifest names a program that does not exist
+//   extensions  more unpacked extensions to load, by folder
+//   nativeHosts more native hosts to register: [{name, path, extension}], each allowed to the
+//               extension of that folder
 async function setUp(options = {}) {
   const work = fs.mkdtempSync(path.join(os.tmpdir(), 'vocle-browser-'));
   const world = {work, children: [], pageServer: null, context: null, closed: false};
@@ -226,22 +229,33 @@ async function setUp(options = {}) {
       type: 'stdio',
       allowed_origins: [`chrome-extension://${extensionId()}/`],
     };
-    fs.writeFileSync(
-        path.join(work, 'profile', 'NativeMessagingHosts', `${HOST_NAME}.json`),
-        JSON.stringify(manifest, null, 2));
+    const register = (entry) => fs.writeFileSync(
+        path.join(work, 'profile', 'NativeMessagingHosts', `${entry.name}.json`),
+        JSON.stringify(entry, null, 2));
+    register(manifest);
+    for (const other of options.nativeHosts || []) {
+      register({
+        name: other.name,
+        description: 'a native host of the browser tests',
+        path: other.path,
+        type: 'stdio',
+        allowed_origins: [`chrome-extension://${extensionId(other.extension)}/`],
+      });
+    }
 
     world.pageServer = await startPageServer();
     world.origin = `http://127.0.0.1:${world.pageServer.address().port}`;
     world.otherOrigin = `http://localhost:${world.pageServer.address().port}`;
 
+    const extensions = [EXTENSION, ...(options.extensions || [])].join(',');
     world.context = await chromium.launchPersistentContext(path.join(work, 'profile'), {
       executablePath: CHROMIUM,
       headless: true,
       env,
       args: [
         '--headless=new',
-        `--disable-extensions-except=${EXTENSION}`,
-        `--load-extension=${EXTENSION}`,
+        `--disable-extensions-except=${extensions}`,
+        `--load-extension=${extensions}`,
         '--no-sandbox',
         '--disable-gpu',
         '--disable-quic',
@@ -252,6 +266,7 @@ async function setUp(options = {}) {
       ],
     });
     world.env = env;
+    world.hostCommand = wrapper;  // vocle-host as the browser starts it
     world.sentence = SENTENCE;
     world.hosts = () => hostProcesses(work);
     world.close = () => tearDown(world);

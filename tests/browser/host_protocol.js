@@ -1,7 +1,8 @@
 // vocle-host without a browser: this script plays the extension's part over the native-messaging
 // framing (32-bit native-order length, then JSON) and checks the host's side of the protocol:
 // instances and their surface, calls and property writes, operations on page objects and their
-// time-out, receipts given back, long messages in parts, bad input, and the end of the page.
+// time-out, receipts given back, long messages in parts, bad input, input past the host's limits
+// (deep, huge, a flood), answers too long for the browser, and the end of the page.
 // It needs only node, so it also runs against the sanitizer builds.
 'use strict';
 
@@ -19,6 +20,13 @@ const TRUSTED = 'http://127.0.0.1:8000/page.html';
 const LIMIT = {
   timeout: 120000
 };
+// The sanitizers' own memory and slower code: bounds of memory and time for the release build
+// are widened by this much in theirs.
+const SANITIZED =
+    /^VOCLE_SANITIZE:STRING=\S/m.test(fs.readFileSync(path.join(BUILD, 'CMakeCache.txt'), 'utf8'));
+const SLACK = SANITIZED ? 8 : 1;
+const MB = 1024 * 1024;
+const OVERLOADED = 'vocle-host is overloaded: too many calls are waiting to be handled';
 
 let work;
 
@@ -67,7 +75,10 @@ class Host {
         const length = buffer.readUInt32LE(0);
         assert.ok(
             length <= 1024 * 1024, `a message of ${length} bytes is more than the browser takes`);
-        this.messages.push(JSON.parse(buffer.subarray(4, 4 + length).toString('utf8')));
+        const message = JSON.parse(buffer.subarray(4, 4 + length).toString('utf8'));
+        if (!this.keep || this.keep(message)) {
+          this.messages.push(message);
+        }
         buffer = buffer.subarray(4 + length);
       }
       this.wake();
@@ -170,8 +181,38 @@ class Host {
     this.child.stdin.end();
     return this.exit;
   }
+
+  // The most memory the host has held (the process the browser starts only waits for its child,
+  // which serves).
+  peakMemory() {
+    const pid = this.child.pid;
+    const children = fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim();
+    const status = fs.readFileSync(`/proc/${children.split(' ')[0] || pid}/status`, 'utf8');
+    return Number(/^VmHWM:\s+(\d+) kB/m.exec(status)[1]) * 1024;
+  }
 }
 Host.q = 1;
+
+// The JSON text of a value inside depth arrays (deeper than JSON.stringify goes).
+function nested(depth, inner) {
+  return '['.repeat(depth) + JSON.stringify(inner) + ']'.repeat(depth);
+}
+
+// The text of depth page objects, each copied with the next as its member "x"; ids from first.
+function nestedObjects(depth, first) {
+  let text = '1';
+  for (let k = depth - 1; k >= 0; k--) {
+    text = `{"$":"o","id":${first + k},"s":[["x",${text}]]}`;
+  }
+  return text;
+}
+
+async function releases(host, ids) {
+  for (const o of ids) {
+    assert.deepStrictEqual(
+        await host.next((m) => m.t === 'release' && m.o === o), {t: 'release', o, n: 1});
+  }
+}
 
 test('a trusted page gets the whole surface; another page only the version', LIMIT, async () => {
   const trusted = await new Host().start();
@@ -224,13 +265,13 @@ test('calls, writes, callbacks and the receipts of page objects', LIMIT, async (
   host.send({t: 'answer', q: read.q, ok: true, v: path.join(work, 'nothing')});
   assert.strictEqual((await asked).v, false);
 
-  // A write the plug-in refuses, with its text; every answer carries the properties.
+  // A write the plug-in refuses, with its text. An answer carries the property values that
+  // changed since the instance last sent them: none, then the new rate alone.
   host.send({t: 'set', q: 500, i: 1, n: 'buffer_count', v: 1000});
   const write = await host.next((m) => m.q === 500);
-  assert.deepStrictEqual(
-      [write.ok, write.e, write.p.buffer_count], [false, 'reach max_buffer_count limit', 1]);
+  assert.deepStrictEqual([write.ok, write.e, write.p], [false, 'reach max_buffer_count limit', {}]);
   host.send({t: 'set', q: 501, i: 1, n: 'sample_rate', v: 8000});
-  assert.strictEqual((await host.next((m) => m.q === 501)).p.sample_rate, 8000);
+  assert.deepStrictEqual((await host.next((m) => m.q === 501)).p, {sample_rate: 8000});
 
   // The same object sent twice while the host holds it: both receipts come back together.
   await host.call(1, 'set_jskey_funchost', [{$: 'o', id: 10, s: []}]);
@@ -313,7 +354,8 @@ test(
       const created = await host.create();
       assert.strictEqual(created.ok, true);
       // Standard error is a pipe of its own: its line may come after the answer on standard output.
-      await host.until(() => /not a JSON object/.test(host.stderr), 'the complaint about bad input');
+      await host.until(
+          () => /not a JSON object/.test(host.stderr), 'the complaint about bad input');
       host.sendBytes(Buffer.alloc(0), 0x7fffffff);
       assert.deepStrictEqual(await host.exit, {code: 0, signal: null});
 
@@ -330,3 +372,170 @@ test(
       terminated.child.kill('SIGTERM');
       assert.deepStrictEqual(await terminated.exit, {code: 0, signal: null});
     });
+
+test('values too deep or too large are refused; the host goes on', LIMIT, async () => {
+  const DEEP = 'the value is nested deeper than 64 levels';
+  const DEEP_TEXT = 'the message is nested deeper than 256 levels';
+  const range = (first, count) => Array.from({length: count}, (_, k) => first + k);
+  const members = (count) => Object.fromEntries(range(0, count).map((k) => [`k${k}`, 0]));
+  const host = await new Host(['--answer-timeout', '100']).start();
+  await host.create();
+
+  // A call or a write refused with its reason; the page objects in it are given back. At the
+  // bound the encoder keeps (65 levels of values) nothing is refused.
+  // [what, message type, the value's text, the reason, the page objects in it]
+  const refused = [
+    ['arrays 66 deep', 'call', nested(66, {$: 'f', id: 20}), DEEP, [20]],
+    ['page objects 66 deep', 'call', nestedObjects(66, 100), DEEP, range(100, 66)],
+    ['a write 66 deep', 'set', nested(66, 0), DEEP, []],
+    ['a text 19,000 deep', 'call', nested(19000, {$: 'f', id: 21}), DEEP_TEXT, [21]],
+    ['a write 19,000 deep', 'set', nested(19000, {$: 'o', id: 22}), DEEP_TEXT, [22]],
+    [
+      '1,000,001 elements', 'call', JSON.stringify([{$: 'f', id: 23}, ...range(0, 1000000)]),
+      'cannot convert array of length 1000001 to list', [23]
+    ],
+    [
+      '1,000,001 members', 'call', JSON.stringify({...members(1000000), f: {$: 'f', id: 24}}),
+      'cannot convert object of 1000001 properties to map', [24]
+    ],
+  ];
+  for (const [what, type, value, reason, ids] of refused) {
+    const q = Host.q++;
+    host.sendBytes(Buffer.from(
+        type === 'call' ? `{"t":"call","q":${q},"i":1,"m":"get_version","a":[${value}]}` :
+                          `{"t":"set","q":${q},"i":1,"n":"sample_rate","v":${value}}`));
+    const ret = await host.next((m) => m.t === 'ret' && m.q === q, what);
+    assert.deepStrictEqual([ret.ok, ret.e], [false, reason], what);
+    await releases(host, ids);
+  }
+  for (const v of [nested(65, 0), nestedObjects(65, 200)]) {
+    assert.strictEqual((await host.call(1, 'filesystem_exists', [JSON.parse(v)])).ok, true);
+  }
+
+  // Anything else is skipped; before "hello" too.
+  host.sendBytes(Buffer.from(`{"t":"destroy","i":1,"x":${nested(19000, 0)}}`));
+  host.send({t: 'what', x: range(0, 1000001)});
+  await host.until(
+      () => /skipped a "what" message: cannot convert array/.test(host.stderr),
+      'the line about the huge message');
+  assert.match(host.stderr, /skipped a "destroy" message: the message is nested deeper/);
+  const early = new Host();
+  early.sendBytes(
+      Buffer.from(`{"t":"call","q":1,"i":1,"m":"get_version","a":[${nested(19000, 0)}]}`));
+  await early.start();
+  assert.strictEqual((await early.create()).ok, true);
+  assert.deepStrictEqual(await early.close(), {code: 0, signal: null});
+
+  // A deep answer fails the page operation at once: the answer time-out is 100 s here.
+  for (const v of [nested(19000, {$: 'o', id: 25}), nested(66, 0)]) {
+    const asked = host.call(1, 'filesystem_exists', [{$: 'o', id: 9}]);
+    const op = await host.next((m) => m.t === 'op', 'the question');
+    host.sendBytes(Buffer.from(`{"t":"answer","q":${op.q},"ok":true,"v":${v}}`));
+    assert.deepStrictEqual((await asked).e, 'could not list the members of a page object');
+  }
+  await releases(host, [25]);
+
+  // 20,000,000 elements (40 MB) are refused as the text goes, in time and memory bounded.
+  const q = Host.q++;
+  const started = Date.now();
+  host.sendBytes(Buffer.from(
+      `{"t":"call","q":${q},"i":1,"m":"get_version","a":[[${'0,'.repeat(19999999)}0]]}`));
+  const huge = await host.next((m) => m.t === 'ret' && m.q === q, 'the refusal');
+  assert.deepStrictEqual(
+      [huge.ok, huge.e], [false, 'cannot convert array of length 20000000 to list']);
+  console.log(
+      `40 MB refused in ${Date.now() - started} ms; peak ${Math.round(host.peakMemory() / MB)} MB`);
+  assert.ok(Date.now() - started < 5000 * SLACK, `${Date.now() - started} ms`);
+  assert.ok(host.peakMemory() < 1024 * MB * SLACK, `${host.peakMemory() / MB} MB`);
+  assert.strictEqual((await host.call(1, 'get_sample_rate', [])).v, 16000);
+  assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
+});
+
+test('a flood of calls keeps the host small; it ends once its page goes', LIMIT, async () => {
+  // The answer time-out is long: a question stuck behind the queued calls would stall them.
+  const host = await new Host(['--answer-timeout', '30']).start();
+  await host.create();
+  // Calls the host has no room for while it waits for the page are refused, with this text.
+  const answers = {served: 0, refused: 0, other: []};
+  let last = Date.now();
+  let longestGap = 0;
+  host.keep = (m) => {
+    if (m.t === 'ret' && m.ok) {
+      answers.served++;
+    } else if (m.t === 'ret' && m.e === OVERLOADED) {
+      answers.refused++;
+    } else if (m.t === 'ret') {
+      answers.other.push(m.e);
+    } else if (m.t !== 'release') {
+      return true;
+    }
+    longestGap = Math.max(longestGap, Date.now() - last);
+    last = Date.now();
+    return false;
+  };
+  let callbacks = 0;
+  host.answer = (op) => {
+    callbacks++;
+    host.send({t: 'answer', q: op.q, ok: true, v: {$: 'u'}});
+  };
+  const frame = (message) => {
+    const body = Buffer.from(JSON.stringify(message));
+    const header = Buffer.alloc(4);
+    header.writeUInt32LE(body.length);
+    return [header, body];
+  };
+  // Every hundredth call brings a callback, which the host calls on the page.
+  let sent = 0;
+  const until = Date.now() + 20000;
+  while (Date.now() < until) {
+    const batch = [];
+    for (let k = 0; k < 100; k++, sent++) {
+      const callback = k === 0 ? [{$: 'f', id: 1000 + sent}] : [];
+      batch.push(...frame({t: 'call', q: Host.q++, i: 1, m: 'get_version', a: callback}));
+    }
+    if (!host.child.stdin.write(Buffer.concat(batch))) {
+      await new Promise((resolve) => host.child.stdin.once('drain', resolve));
+    }
+    await new Promise(setImmediate);
+  }
+  const peak = host.peakMemory();
+  const closed = Date.now();
+  host.child.stdin.end();
+  assert.deepStrictEqual(await host.exit, {code: 0, signal: null});
+  const ending = Date.now() - closed;
+  console.log(
+      `${sent} calls sent: ${answers.served} served, ${answers.refused} refused, ` +
+      `${callbacks} callbacks; peak ${Math.round(peak / MB)} MB; ` +
+      `longest wait ${longestGap} ms; ended ${ending} ms after its input closed`);
+  assert.deepStrictEqual(answers.other, []);
+  assert.ok(answers.served > 1000 && callbacks > 10, JSON.stringify({answers, callbacks}));
+  assert.ok(peak < 200 * MB * SLACK, `${peak / MB} MB`);
+  assert.ok(longestGap < 10000, `${longestGap} ms without an answer`);
+  assert.ok(ending < 5000, `ended ${ending} ms after its input closed`);
+});
+
+test('an answer or a delivery too long for the browser fails alone', LIMIT, async () => {
+  // 52 MiB of samples are 69.9 MB of Base64: more than a browser message holds.
+  const file = path.join(work, 'oversize.raw');
+  fs.writeFileSync(file, Buffer.alloc(52 * MB, 1));
+  const host = await new Host().start();
+  await host.create();
+  host.answer = (op) => host.send({t: 'answer', q: op.q, ok: true, v: {$: 'u'}});
+  await host.call(
+      1, 'load_record',
+      [{$: 'o', id: 1, s: [['path', file], ['format', 'raw'], ['callback', {$: 'f', id: 2}]]}]);
+  await host.next((m) => m.t === 'release' && m.o === 2, 'the loaded record');
+  const record = await host.call(
+      1, 'get_record', [{$: 'o', id: 3, s: [['format', 'raw'], ['callback', {$: 'f', id: 4}]]}]);
+  assert.strictEqual(record.ok, false);
+  assert.match(
+      record.e, /^the answer cannot reach the page: it takes \d+ bytes, more than the 64 MiB/);
+  assert.deepStrictEqual(record.p, {});
+  const error = await host.next((m) => m.t === 'error', 'the failed delivery');
+  assert.strictEqual(error.i, 1);
+  assert.match(error.e, /^the plug-in's call to the page cannot be delivered: .* 64 MiB/);
+  await host.until(() => host.stderr.includes(error.e), 'the line about the failed delivery');
+  assert.strictEqual((await host.call(1, 'get_sample_rate', [])).v, 16000);
+  assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
+  fs.rmSync(file);
+});

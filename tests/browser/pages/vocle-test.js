@@ -35,3 +35,14 @@ document.addEventListener('error', (event) => {
     window.vocleErrors.push({id: event.target.id, message: event.message, element: event.target});
   }
 }, true);
+
+// A page Promise, settled: {resolved: value} or {rejected: message, isError}. A long string is
+// given by its length ("N characters"), so that it need not travel back to the test.
+window.vocleSettle = function(promise) {
+  return promise.then(
+      (value) => ({
+        resolved: typeof value === 'string' && value.length > 1000 ? `${value.length} characters` :
+                                                                     value
+      }),
+      (err) => ({rejected: err.message, isError: err instanceof Error}));
+};
