@@ -96,8 +96,8 @@ class native_host {
   // Main thread: starts the channel, serves the page until it goes, ends the instances and the
   // library. Returns the process's exit status.
   int run();
-  // run() but the library's end: it stays loaded and initialised for the page of another
-  // native_host on the same core.
+  // As run(), but the library is not shut down: it stays loaded and initialised for the page of
+  // the next native_host on the same core (pages one after another in one process).
   void serve();
 
   // ---- for the host's objects (main thread) ----

@@ -17,15 +17,17 @@ const {BUILD, ALSA_FILES, makeLibraryFolder, testConf} = require('./rig');
 
 const MIME = 'application/x-tarvix-vocle';
 const TRUSTED = 'http://127.0.0.1:8000/page.html';
-const LIMIT = {
-  timeout: 120000
-};
-// The sanitizers' own memory and slower code: bounds of memory and time for the release build
-// are widened by this much in theirs.
-const SANITIZED =
-    /^VOCLE_SANITIZE:STRING=\S/m.test(fs.readFileSync(path.join(BUILD, 'CMakeCache.txt'), 'utf8'));
-const SLACK = SANITIZED ? 8 : 1;
+// The sanitizers' own memory and slower code (in a debug build): the release build's bounds of
+// memory and time are widened by this much in theirs.
+const SANITIZER = /^VOCLE_SANITIZE:STRING=(\w*)/m.exec(
+    fs.readFileSync(path.join(BUILD, 'CMakeCache.txt'), 'utf8'))[1];
+const SLACK = SANITIZER === 'thread' ? 20 : SANITIZER === 'address' ? 8 : 1;
 const MB = 1024 * 1024;
+const LIMIT = {
+  timeout: 120000 * Math.min(SLACK, 4)
+};
+// How long the script waits for a message.
+const WAIT = 60000 * Math.min(SLACK, 4);
 const OVERLOADED = 'vocle-host is overloaded: too many calls are waiting to be handled';
 
 let work;
@@ -115,7 +117,7 @@ class Host {
       const timer = setTimeout(() => {
         this.waiters.splice(this.waiters.indexOf(look), 1);
         reject(new Error(`gave up waiting for ${what}\n${this.stderr}`));
-      }, 60000);
+      }, WAIT);
       this.waiters.push(look);
       this.wake();
     });
@@ -145,7 +147,7 @@ class Host {
         this.waiters.splice(this.waiters.indexOf(look), 1);
         reject(new Error(
             `no ${what} came; had ${JSON.stringify(this.messages).slice(0, 500)}\n${this.stderr}`));
-      }, 60000);
+      }, WAIT);
       this.waiters.push(look);
       look();
     });
