@@ -437,7 +437,8 @@ test('values too deep or too large are refused; the host goes on', LIMIT, async 
   }
   await releases(host, [25]);
 
-  // 20,000,000 elements (40 MB) are refused as the text goes, in time and memory bounded.
+  // 20,000,000 elements (40 MB) are refused as the text goes, in time and memory bounded (about
+  // a second here; the bound leaves room for a loaded machine, and still catches a stall).
   const q = Host.q++;
   const started = Date.now();
   host.sendBytes(Buffer.from(
@@ -447,7 +448,7 @@ test('values too deep or too large are refused; the host goes on', LIMIT, async 
       [huge.ok, huge.e], [false, 'cannot convert array of length 20000000 to list']);
   console.log(
       `40 MB refused in ${Date.now() - started} ms; peak ${Math.round(host.peakMemory() / MB)} MB`);
-  assert.ok(Date.now() - started < 5000 * SLACK, `${Date.now() - started} ms`);
+  assert.ok(Date.now() - started < 15000 * SLACK, `${Date.now() - started} ms`);
   assert.ok(host.peakMemory() < 1024 * MB * SLACK, `${host.peakMemory() / MB} MB`);
   assert.strictEqual((await host.call(1, 'get_sample_rate', [])).v, 16000);
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
