@@ -11,9 +11,10 @@ const childProcess = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const {test, before, after} = require('node:test');
+const {test, before, after, afterEach} = require('node:test');
 
-const {BUILD, ALSA_FILES, makeLibraryFolder, testConf} = require('./rig');
+const {BUILD, ALSA_FILES, hostEnvironment, makeLibraryFolder, removeWork, testConf} =
+    require('./rig');
 
 const MIME = 'application/x-tarvix-vocle';
 const TRUSTED = 'http://127.0.0.1:8000/page.html';
@@ -39,11 +40,14 @@ before(() => {
   fs.writeFileSync(path.join(work, 'mic.raw'), Buffer.alloc(32000));
 });
 
-after(() => {
-  if (process.env.KEEP_WORK === '1') {
-    console.log(`work folder kept: ${work}`);
-  } else {
-    fs.rmSync(work, {recursive: true, force: true});
+after(() => removeWork(work));
+
+// A test that fails part-way leaves its hosts running, and their pipes would keep this process
+// (and so ctest) waiting for ever: whatever a test has not closed ends with it.
+afterEach(() => {
+  for (const host of Host.live) {
+    host.child.kill('SIGTERM');
+    host.child.stdin.destroy();
   }
 });
 
@@ -55,21 +59,16 @@ class Host {
         ['--plugin', path.join(work, 'lib', 'libnpvocle.so'), ...args, 'chrome-extension://test/'],
         {
           stdio: ['pipe', 'pipe', 'pipe'],
-          env: {
-            ...process.env,
-            ALSA_CONFIG_PATH: path.join(work, 'asound.conf'),
-            VOCLE_MIC_FILE: path.join(work, 'mic.raw'),
-            VOCLE_SPEAKER_FILE: path.join(work, 'speaker.raw'),
-            JACK_NO_START_SERVER: '1',
-            HOME: work,
-            XDG_DATA_HOME: path.join(work, 'data'),
-          },
+          env: hostEnvironment(work),
         });
     this.messages = [];
     this.waiters = [];
     this.stderr = '';
-    this.exit =
-        new Promise((resolve) => this.child.on('exit', (code, signal) => resolve({code, signal})));
+    Host.live.add(this);
+    this.exit = new Promise((resolve) => this.child.on('exit', (code, signal) => {
+      Host.live.delete(this);
+      resolve({code, signal});
+    }));
     let buffer = Buffer.alloc(0);
     this.child.stdout.on('data', (chunk) => {
       buffer = Buffer.concat([buffer, chunk]);
@@ -194,6 +193,7 @@ class Host {
   }
 }
 Host.q = 1;
+Host.live = new Set();
 
 // The JSON text of a value inside depth arrays (deeper than JSON.stringify goes).
 function nested(depth, inner) {
