@@ -183,8 +183,7 @@ bool save_in_place(const fs::path& target, const char* data, std::size_t size) {
 
 }  // namespace
 
-bool save_file(const std::string& path, const char* data, std::size_t size,
-               file_staging staging) {
+bool save_file(const std::string& path, const char* data, std::size_t size, file_staging staging) {
   boost::system::error_code ec;
   fs::path target(path);
   // Through a symbolic link the file it names is saved, not the link.

@@ -147,12 +147,12 @@ void request_factory::add_stream_part(curl_httppost*& first, curl_httppost*& las
     // name in place of the one in its headers, so that one is given as the part's own.
     static const char nothing[] = "";
     const std::string type = content_type_in(list);
-    check_formadd(__PRETTY_FUNCTION__,
-                  curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_BUFFER,
-                               name.c_str(), CURLFORM_CONTENTTYPE, type.c_str(),
-                               CURLFORM_CONTENTHEADER, list, CURLFORM_BUFFERPTR, nothing,
-                               CURLFORM_BUFFERLENGTH, 0L, CURLFORM_END),
-                  name);
+    check_formadd(
+        __PRETTY_FUNCTION__,
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_BUFFER, name.c_str(),
+                     CURLFORM_CONTENTTYPE, type.c_str(), CURLFORM_CONTENTHEADER, list,
+                     CURLFORM_BUFFERPTR, nothing, CURLFORM_BUFFERLENGTH, 0L, CURLFORM_END),
+        name);
     return;
   }
   sources.push_back(source);

@@ -239,8 +239,7 @@ bool refuse_unnamed_files(int error) {
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(error) & SECCOMP_RET_DATA)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
-  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof *filter),
-                               filter};
+  struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof *filter), filter};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 #endif

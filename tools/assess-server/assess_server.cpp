@@ -336,8 +336,8 @@ void assess_server::serve(const httplib::Request& request, httplib::Response& re
                                   ? "Content-Length " + request.get_header_value("Content-Length")
                                   : request.get_header_value("Transfer-Encoding");
   note(what + ": received " + std::to_string(parts.size()) +
-       (parts.size() == 1 ? " part, " : " parts, ") + std::to_string(bytes) + " bytes (" +
-       framing + ")");
+       (parts.size() == 1 ? " part, " : " parts, ") + std::to_string(bytes) + " bytes (" + framing +
+       ")");
 
   controls c;
   const std::string control_error = read_controls(request, c);
