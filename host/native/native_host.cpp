@@ -471,6 +471,17 @@ bool native_host::addressee(const nlohmann::json& message, addressed* to) {
   return true;
 }
 
+bool native_host::refused_as_too_deep(const nlohmann::json& message, const nlohmann::json& value,
+                                      nlohmann::json* reply) {
+  if (!too_deep(value, true)) {
+    return false;
+  }
+  release_unclaimed(message);
+  (*reply)["e"] = too_deep_text();
+  m_channel.send(*reply);
+  return true;
+}
+
 void native_host::call(const nlohmann::json& message) {
   addressed to;
   if (!addressee(message, &to)) {
@@ -483,10 +494,7 @@ void native_host::call(const nlohmann::json& message) {
   auto list = message.find("a");
   if (list != message.end() && list->is_array()) {
     for (const auto& arg : *list) {
-      if (too_deep(arg, true)) {
-        release_unclaimed(message);
-        reply["e"] = too_deep_text();
-        m_channel.send(reply);
+      if (refused_as_too_deep(message, arg, &reply)) {
         return;
       }
     }
@@ -517,10 +525,7 @@ void native_host::set(const nlohmann::json& message) {
   vh_object* root = to.root;
   const std::string name = get_string(message, "n");
   auto v = message.find("v");
-  if (v != message.end() && too_deep(*v, true)) {
-    release_unclaimed(message);
-    reply["e"] = too_deep_text();
-    m_channel.send(reply);
+  if (v != message.end() && refused_as_too_deep(message, *v, &reply)) {
     return;
   }
   variant_list value;

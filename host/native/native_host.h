@@ -114,6 +114,10 @@ class native_host {
   vh_variant decode(const nlohmann::json& value, std::int64_t instance, bool copies) {
     return decode(value, instance, copies, 0);
   }
+  // A value of a call or write (with page copies) too deep to decode: the call is refused with
+  // the reason and the message's page objects given back. False when the value may be decoded.
+  bool refused_as_too_deep(const nlohmann::json& message, const nlohmann::json& value,
+                           nlohmann::json* reply);
   // True when decode would meet an array or page object deeper than k_deepest in the value.
   static bool too_deep(const nlohmann::json& value, bool copies);
   // The page's object may be forgotten: n receipts go back.
