@@ -27,6 +27,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -393,6 +394,117 @@ TEST(UnnamedStaging, WithoutUnnamedFilesTheSaveFallsBackToANamedOne) {
     EXPECT_EQ(read_file(dir.file("fresh.wav")), "new take");
     EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"take.wav", "fresh.wav"}));
   }
+}
+
+// The staging files of the target in the folder (".NAME.*.tmp") with their sizes.
+std::vector<std::pair<std::string, off_t>> staged_beside(const std::string& folder,
+                                                         const std::string& name) {
+  std::vector<std::pair<std::string, off_t>> found;
+  const std::string prefix = "." + name + ".";
+  for (const std::string& entry : names_in(folder)) {
+    struct stat st;
+    if (entry.size() > prefix.size() + 4 && entry.rfind(prefix, 0) == 0 &&
+        entry.compare(entry.size() - 4, 4, ".tmp") == 0 &&
+        ::stat((folder + "/" + entry).c_str(), &st) == 0) {
+      found.emplace_back(entry, st.st_size);
+    }
+  }
+  return found;
+}
+
+// Waits while the child runs until it has written into a staging file of the target; that
+// file's name, "" when the child ended first or a minute went by.
+std::string wait_for_staging(pid_t child, const std::string& folder, const std::string& name) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int status = 0;
+  while (std::chrono::steady_clock::now() < give_up && ::waitpid(child, &status, WNOHANG) == 0) {
+    for (const auto& staged : staged_beside(folder, name)) {
+      if (staged.second > 0) {
+        return staged.first;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return "";
+}
+
+// Forks a child that saves size bytes of 'n' to the target and exits 0 when the save says true.
+pid_t save_in_child(const std::string& target, std::size_t size, file_staging staging) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const std::string big(size, 'n');
+    ::_exit(save_file(target, big.data(), big.size(), staging) ? 0 : 1);
+  }
+  return child;
+}
+
+// On a file system without unnamed files (FUSE) a save killed while it writes leaves its
+// hidden staging file; the next save of the same target removes it.
+TEST(UnnamedStaging, WithoutUnnamedFilesTheNextSaveRemovesWhatAKilledSaveLeft) {
+  temp_dir dir;
+  const std::string below = dir.file("below");
+  fs::create_directories(below);
+  const std::string folder = dir.file("fuse");
+  const auto mounted = mount_point::bindfs(below, folder);
+  if (!mounted->mounted()) {
+    GTEST_SKIP() << mounted->why();
+  }
+  const int probe = ::open(folder.c_str(), O_TMPFILE | O_WRONLY, 0600);
+  const int probe_error = errno;
+  if (probe >= 0) {
+    ::close(probe);
+    GTEST_SKIP() << "this FUSE mount has unnamed files";
+  }
+  if (probe_error != EOPNOTSUPP) {
+    GTEST_SKIP() << "unnamed files refused with " << std::strerror(probe_error);
+  }
+  const std::string target = folder + "/take.wav";
+  { std::ofstream(target) << "the old take"; }
+
+  const pid_t child = save_in_child(target, 200u << 20, file_staging::unnamed);
+  ASSERT_GE(child, 0);
+  const std::string staged = wait_for_staging(child, folder, "take.wav");
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_FALSE(staged.empty()) << "the save ended before it could be seen writing";
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(read_file(target), "the old take");
+  ASSERT_EQ(names_in(folder), (std::set<std::string>{"take.wav", staged}));
+
+  ASSERT_TRUE(save_file(target, "new take", 8));
+  EXPECT_EQ(read_file(target), "new take");
+  EXPECT_EQ(names_in(folder), (std::set<std::string>{"take.wav"}));
+}
+
+// A save that is still writing keeps its staging file while another save of the same target
+// runs, and then completes.
+TEST(NamedStaging, AStagingFileOfARunningSaveIsLeftToIt) {
+  temp_dir dir;
+  const std::string target = dir.write("take.wav", "the old take");
+  const std::size_t size = 200u << 20;
+  const pid_t child = save_in_child(target, size, file_staging::named);
+  ASSERT_GE(child, 0);
+  const std::string staged = wait_for_staging(child, dir.path(), "take.wav");
+  int status = 0;
+  if (staged.empty()) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    FAIL() << "the save ended before it could be seen writing";
+  }
+  ::kill(child, SIGSTOP);
+  ASSERT_EQ(child, ::waitpid(child, &status, WUNTRACED));
+  ASSERT_TRUE(WIFSTOPPED(status));
+
+  const bool saved = save_file(target, "new take", 8, file_staging::named);
+  EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"take.wav", staged}));
+  ::kill(child, SIGCONT);
+  ASSERT_EQ(child, ::waitpid(child, &status, 0));
+  EXPECT_TRUE(saved);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the stopped save failed";
+  const std::string now = read_file(target);
+  EXPECT_TRUE(now == std::string(size, 'n')) << "not the last save's: " << now.size() << " bytes";
+  EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"take.wav"}));
 }
 
 }  // namespace
