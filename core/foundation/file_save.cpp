@@ -371,7 +371,14 @@ replacement save_named(const folder& dir, const std::string& name, const struct 
     return r;
   }
   close_quietly(fd);
-  return dir.flush() ? replaced : failed;
+  // As for an unnamed file: a new file whose name cannot be flushed is taken back.
+  if (!dir.flush()) {
+    if (!old) {
+      ::unlinkat(dir.fd(), name.c_str(), 0);
+    }
+    return failed;
+  }
+  return replaced;
 }
 
 // Opens the target as an ordinary stream would (created or truncated) and writes the contents

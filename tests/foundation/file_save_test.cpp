@@ -336,36 +336,83 @@ TEST(UnnamedStaging, ASaveKilledPartWayLeavesTheOldFileAndNothingElse) {
       << "neither old nor new: " << now.size() << " bytes";
 }
 
-// From here on in this process, opening an unnamed file fails with the error, as it does on a
-// file system (or a kernel) without them. False when no such filter can be installed here.
-bool refuse_unnamed_files(int error) {
+// From here on in this process, the system call nr fails with the error; with a mask, only
+// where its third argument (the flags of openat) has one of the mask's bits. False when no
+// such filter can be installed here.
+bool refuse_system_call(long nr, int error, __u32 mask = 0) {
 #if defined(__x86_64__)
   const __u32 arch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
   const __u32 arch = AUDIT_ARCH_AARCH64;
 #else
+  (void)nr;
   (void)error;
+  (void)mask;
   return false;
 #endif
 #if defined(__x86_64__) || defined(__aarch64__)
-  const __u32 unnamed_flag = O_TMPFILE & ~O_DIRECTORY;
+  const __u32 refusal = SECCOMP_RET_ERRNO | (static_cast<__u32>(error) & SECCOMP_RET_DATA);
   struct sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(nr), 1, 0),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-      // The flags' low half (little-endian).
+      // The argument's low half (little-endian); a mask of 0 refuses every call.
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
-      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, unnamed_flag, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<__u32>(error) & SECCOMP_RET_DATA)),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, mask, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, refusal),
+      BPF_STMT(BPF_RET | BPF_K, mask ? SECCOMP_RET_ALLOW : refusal),
   };
   struct sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof *filter), filter};
   return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 #endif
+}
+
+// Opening an unnamed file fails with the error, as it does on a file system (or a kernel)
+// without them.
+bool refuse_unnamed_files(int error) {
+  return refuse_system_call(__NR_openat, error, O_TMPFILE & ~O_DIRECTORY);
+}
+
+// A disk that refuses to flush (a failing disk, a full one behind a file system that writes
+// back late) fails the save. Contents that cannot be flushed never get a name, so the old file
+// stays as it was; a folder that cannot be flushed takes a new file's name back, while a
+// replaced file already holds the new contents, which the failed save cannot take back.
+TEST_P(Staging, AFailedFlushFailsTheSave) {
+  struct flush_case {
+    const char* what;
+    long nr;
+    bool contents_flushed;
+  };
+  const flush_case cases[] = {
+      {"the contents", __NR_fdatasync, false},
+      {"the folder", __NR_fsync, true},
+  };
+  for (const flush_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    temp_dir dir;
+    const std::string target = dir.write("take.wav", "the old take");
+    const std::string fresh = dir.file("fresh.wav");
+    const file_staging staging = GetParam();
+    const int status = in_child([&] {
+      if (!refuse_system_call(c.nr, EIO)) {
+        return 77;
+      }
+      const std::string contents = "new take";
+      const bool replaced = save_file(target, contents.data(), contents.size(), staging);
+      const bool made = save_file(fresh, contents.data(), contents.size(), staging);
+      return (replaced ? 1 : 0) | (made ? 2 : 0);
+    });
+    if (status == 77) {
+      GTEST_SKIP() << "no seccomp filter can be installed here";
+    }
+    EXPECT_EQ(0, status) << "a save said true";
+    EXPECT_EQ(read_file(target), c.contents_flushed ? "new take" : "the old take");
+    EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"take.wav"}));
+  }
 }
 
 // Without unnamed files the save stages its contents under a name, and still replaces the
