@@ -272,24 +272,16 @@ replacement save_unnamed(const folder& dir, const std::string& name, const struc
   // A target (also one made since it was looked at) is replaced by a rename. An unnamed file
   // that cannot be linked at all is written again under a name.
   std::string linked;
-  if (!old) {
-    if (link_unnamed(fd, dir, name)) {
-      linked = name;
-    } else if (errno != EEXIST) {
-      const replacement r = cannot_link_unnamed(errno) ? no_unnamed_file : refused_staging(errno);
-      ::close(fd);
-      return r;
-    }
-  }
-  for (int draw = 0; linked.empty() && draw < staging_draws; ++draw) {
-    const std::string staged = staging_name(name);
-    if (staged.empty()) {
+  // Draw 0 is the target's own name, for a new target.
+  for (int draw = old ? 1 : 0; linked.empty() && draw <= staging_draws; ++draw) {
+    const std::string candidate = draw == 0 ? name : staging_name(name);
+    if (candidate.empty()) {
       report_write_failure("no staging name can be drawn");
       ::close(fd);
       return failed;
     }
-    if (link_unnamed(fd, dir, staged)) {
-      linked = staged;
+    if (link_unnamed(fd, dir, candidate)) {
+      linked = candidate;
     } else if (errno != EEXIST) {
       const replacement r = cannot_link_unnamed(errno) ? no_unnamed_file : refused_staging(errno);
       ::close(fd);
