@@ -253,23 +253,21 @@ void round_trips(benchmark::State& state, host& h) {
   }
 }
 
+// Real time: the work is the host's, in another process. Many short repetitions, whose median
+// counts.
+void timed(benchmark::internal::Benchmark* b) {
+  b->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(0.5)->Repetitions(15);
+}
+
 void BM_get_sample_rate(benchmark::State& state) {
   round_trips(state, plain_host());
 }
-BENCHMARK(BM_get_sample_rate)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->MinTime(0.5)
-    ->Repetitions(15);
+BENCHMARK(BM_get_sample_rate)->Apply(timed);
 
 void BM_get_sample_rate_50MB_set(benchmark::State& state) {
   round_trips(state, long_text_host());
 }
-BENCHMARK(BM_get_sample_rate_50MB_set)
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime()
-    ->MinTime(0.5)
-    ->Repetitions(15);
+BENCHMARK(BM_get_sample_rate_50MB_set)->Apply(timed);
 
 // Keeps the median of each benchmark's repetitions besides.
 class median_reporter : public bench::keeping_reporter {
