@@ -37,6 +37,7 @@
 #include <boost/make_shared.hpp>
 
 #include "bench_discard_server.h"
+#include "bench_reporter.h"
 #include "core/foundation/binary.h"
 #include "core/foundation/function.h"
 #include "core/http/request_factory.h"
@@ -294,21 +295,6 @@ memory_probe probe(Transfer transfer) {
   return result;
 }
 
-// Shows the runs as usual and keeps each one's seconds per iteration for the ratio.
-class keeping_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-        seconds[run.run_name.function_name] =
-            run.real_accumulated_time / static_cast<double>(run.iterations);
-      }
-    }
-  }
-  std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -341,7 +327,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  keeping_reporter reporter;
+  bench::keeping_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 

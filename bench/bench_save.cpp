@@ -16,6 +16,7 @@
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
 
+#include "bench_reporter.h"
 #include "bench_speech.h"
 #include "core/encoding/encoding.h"
 #include "core/foundation/binary.h"
@@ -107,21 +108,6 @@ void BM_plain_100MB(benchmark::State& state) {
 }
 BENCHMARK(BM_plain_100MB)->Unit(benchmark::kMillisecond)->MinTime(3.0);
 
-// Shows the runs as usual and keeps each one's seconds per iteration for the ratios.
-class keeping_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-        seconds[run.run_name.function_name] =
-            run.real_accumulated_time / static_cast<double>(run.iterations);
-      }
-    }
-  }
-  std::map<std::string, double> seconds;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -129,7 +115,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 1;
   }
-  keeping_reporter reporter;
+  bench::keeping_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   const auto& s = reporter.seconds;

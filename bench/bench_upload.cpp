@@ -44,6 +44,7 @@
 #include <boost/make_shared.hpp>
 
 #include "bench_discard_server.h"
+#include "bench_reporter.h"
 #include "bench_speech.h"
 #include "core/foundation/function.h"
 #include "core/foundation/settings.h"
@@ -375,21 +376,6 @@ void BM_curl(benchmark::State& state) {
 }
 BENCHMARK(BM_curl)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
-// Shows the runs as usual and keeps each one's seconds per iteration for the ratio.
-class keeping_reporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred && run.iterations > 0) {
-        seconds[run.run_name.function_name] =
-            run.real_accumulated_time / static_cast<double>(run.iterations);
-      }
-    }
-  }
-  std::map<std::string, double> seconds;
-};
-
 double median_mib(const std::vector<long>& kb) {
   std::vector<long> sorted(kb);
   std::sort(sorted.begin(), sorted.end());
@@ -410,7 +396,7 @@ int main(int argc, char** argv) {
   }
   rig r;
   g_rig = &r;
-  keeping_reporter reporter;
+  bench::keeping_reporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
 

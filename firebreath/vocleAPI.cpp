@@ -176,8 +176,15 @@ void vocleAPI::register_trusted_surface() {
                                                           &vocleAPI::write_frames_per_buffer));
   registerProperty("upload_timeout", FB::make_property(this, &vocleAPI::upload_timeout,
                                                        &vocleAPI::write_upload_timeout));
-  registerProperty("recognition_url", FB::make_property(this, &vocleAPI::recognition_url,
-                                                        &vocleAPI::write_recognition_url));
+  // The page may set a long text here: counted, so that a host need not read it to see it is
+  // unchanged. The other properties are short, or change behind the page (the configuration,
+  // the devices, the buffer table that workers grow), and are read.
+  FB::PropertyFunctors url =
+      FB::make_property(this, &vocleAPI::recognition_url, &vocleAPI::write_recognition_url);
+  url.revision = [this](std::uint64_t* revision) {
+    return m_studio.recognition_url_revision(revision);
+  };
+  registerProperty("recognition_url", url);
 
   registerMethod("get_version", FB::make_method(this, &vocleAPI::get_version));
   registerMethod("get_version_detail", FB::make_method(this, &vocleAPI::get_version_detail));

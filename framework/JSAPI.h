@@ -2,6 +2,7 @@
 // the host interface; every call arrives on the page's main thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,14 @@ class JSAPI : public boost::enable_shared_from_this<JSAPI>, private boost::nonco
   virtual variant GetProperty(const std::string& name) = 0;
   virtual void SetProperty(const std::string& name, const variant& value) = 0;
   virtual variant Invoke(const std::string& method, const VariantList& args) = 0;
+  // The property's change count (see vh_plugin_funcs.property_revision): true with a number that
+  // differs from every one given before for it whenever the property may hold another value;
+  // false when the object does not count it, as here.
+  virtual bool GetPropertyRevision(const std::string& name, std::uint64_t* revision) {
+    (void)name;
+    (void)revision;
+    return false;
+  }
 };
 
 }  // namespace FB

@@ -40,6 +40,7 @@ void JSAPIAuto::registerMethod(const std::string& name, const CallMethodFunctor&
   m.kind = member::k_method;
   m.name = name;
   m.method = method;
+  m.revision = ++m_revisions;
   put(m_members, m, find(name));
 }
 
@@ -49,6 +50,7 @@ void JSAPIAuto::registerProperty(const std::string& name, const PropertyFunctors
   m.name = name;
   m.property = property;
   m.read_only = !property.set;
+  m.revision = ++m_revisions;
   put(m_members, m, find(name));
 }
 
@@ -58,6 +60,7 @@ void JSAPIAuto::registerAttribute(const std::string& name, const variant& value,
   m.name = name;
   m.value = value;
   m.read_only = readOnly;
+  m.revision = ++m_revisions;
   put(m_members, m, find(name));
 }
 
@@ -113,6 +116,27 @@ void JSAPIAuto::SetProperty(const std::string& name, const variant& value) {
   } else {
     m->value = value;
   }
+  m->revision = ++m_revisions;
+}
+
+bool JSAPIAuto::GetPropertyRevision(const std::string& name, std::uint64_t* revision) {
+  member* m = find(name);
+  if (!m || m->kind == member::k_method) {
+    return false;
+  }
+  if (m->kind == member::k_property) {
+    std::uint64_t count = 0;
+    if (!m->property.revision || !m->property.revision(&count)) {
+      return false;
+    }
+    if (!m->seen || count != m->seen_count) {
+      m->seen = true;
+      m->seen_count = count;
+      m->revision = ++m_revisions;
+    }
+  }
+  *revision = m->revision;
+  return true;
 }
 
 variant JSAPIAuto::Invoke(const std::string& method, const VariantList& args) {

@@ -11,6 +11,7 @@
 // read-only property fail the page's call with a script error of the framework's own.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ class JSAPIAuto : public JSAPIImpl {
   variant GetProperty(const std::string& name) override;
   void SetProperty(const std::string& name, const variant& value) override;
   variant Invoke(const std::string& method, const VariantList& args) override;
+  // Counted: every attribute, and a property whose functors count it (PropertyFunctors).
+  bool GetPropertyRevision(const std::string& name, std::uint64_t* revision) override;
 
  private:
   struct member {
@@ -44,9 +47,15 @@ class JSAPIAuto : public JSAPIImpl {
     PropertyFunctors property;
     variant value;  // an attribute's value
     bool read_only = false;
+    // The change count the host sees: a new number of m_revisions at registration, at each
+    // write from the page and whenever a property's own count (seen_count) has moved.
+    std::uint64_t revision = 0;
+    bool seen = false;
+    std::uint64_t seen_count = 0;
   };
   // In registration order.
   std::vector<member> m_members;
+  std::uint64_t m_revisions = 0;
   const member* find(const std::string& name) const;
   member* find(const std::string& name);
 };

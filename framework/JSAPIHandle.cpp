@@ -147,6 +147,17 @@ bool JSAPIHandle::set_property(vh_object* object, const char* name, const vh_var
   });
 }
 
+bool JSAPIHandle::property_revision(vh_object* object, const char* name, uint64_t* revision) {
+  if (!object || object->cls != &s_class || !revision) {
+    return false;
+  }
+  bool counted = false;
+  dispatch(object, nullptr, [&](JSAPI& api, BrowserHost&) {
+    counted = api.GetPropertyRevision(name_of(name), revision);
+  });
+  return counted;
+}
+
 bool JSAPIHandle::enumerate(vh_object* object, char*** names, uint32_t* count) {
   if (!names || !count) {
     return false;

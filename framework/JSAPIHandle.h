@@ -23,6 +23,9 @@ class JSAPIHandle {
  public:
   // A new handle over api with one reference for the caller.
   static vh_object* create(const BrowserHostPtr& host, const JSAPIPtr& api);
+  // vh_plugin_funcs.property_revision: false for an object that is not such a handle, and when
+  // the object or the page has gone.
+  static bool property_revision(vh_object* object, const char* name, uint64_t* revision);
 
   JSAPIHandle(const JSAPIHandle&) = delete;
   JSAPIHandle& operator=(const JSAPIHandle&) = delete;

@@ -2,6 +2,7 @@
 // exception may leave any of these functions.
 #include "framework/host_interface.h"
 
+#include <cstddef>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "core/foundation/log.h"
 #include "framework/BrowserHost.h"
 #include "framework/FactoryBase.h"
+#include "framework/JSAPIHandle.h"
 #include "framework/PluginCore.h"
 #include "framework/PluginEvents.h"
 #include "framework/host_value.h"
@@ -219,7 +221,8 @@ vh_error NP_GetEntryPoints(vh_plugin_funcs* funcs) {
   if (!funcs) {
     return VH_INVALID_PARAM;
   }
-  if (funcs->size < sizeof(vh_plugin_funcs)) {
+  // A host that knows the first entries only gets those.
+  if (funcs->size < offsetof(vh_plugin_funcs, property_revision)) {
     return VH_INCOMPATIBLE_VERSION;
   }
   funcs->version = VH_VERSION;
@@ -227,6 +230,10 @@ vh_error NP_GetEntryPoints(vh_plugin_funcs* funcs) {
   funcs->destroy = &destroy;
   funcs->get_scriptable = &get_scriptable;
   funcs->handle_event = &handle_event;
+  if (funcs->size >=
+      offsetof(vh_plugin_funcs, property_revision) + sizeof funcs->property_revision) {
+    funcs->property_revision = &FB::JSAPIHandle::property_revision;
+  }
   return VH_NO_ERROR;
 }
 

@@ -141,7 +141,7 @@ typedef enum vh_error {
 
 /* What the library offers the host. */
 typedef struct vh_plugin_funcs {
-  uint32_t size; /* sizeof(vh_plugin_funcs), set by the host before NP_GetEntryPoints */
+  uint32_t size; /* sizeof(vh_plugin_funcs) as the host knows it, set before NP_GetEntryPoints */
   uint32_t version;
   /* Makes the plug-in for one page; sets instance->plugin_data. */
   vh_error (*new_instance)(const char* mime_type, vh_instance* instance);
@@ -153,6 +153,17 @@ typedef struct vh_plugin_funcs {
   vh_object* (*get_scriptable)(vh_instance* instance, vh_variant* error);
   /* Returns true when the plug-in handled the event. */
   bool (*handle_event)(vh_instance* instance, const vh_event* event);
+  /* Entries from here on came later: a library fills them only when the host's size holds them,
+   * and one made before them leaves them as the host set them (a host sets them to NULL). */
+  /* The change count of a property of one of the library's script objects, so that a host that
+   * mirrors property values need not read one that has not changed: true with a number in
+   * *revision that differs from every number this call gave before for the property whenever
+   * the property may hold another value than then (it may also differ when the value did not
+   * change). The count does not see changes inside an object the property holds, only the
+   * property taking another value: a host reads a property whose last value was an object.
+   * False when the library does not count the property now (read it to know its value), and for
+   * a name that is no property and an object that is not the library's. */
+  bool (*property_revision)(vh_object* object, const char* name, uint64_t* revision);
 } vh_plugin_funcs;
 
 /* Values of NP_GetValue. */

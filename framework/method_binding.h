@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -28,6 +29,10 @@ typedef boost::function<variant(const VariantList&)> CallMethodFunctor;
 struct PropertyFunctors {
   boost::function<variant()> get;
   boost::function<void(const variant&)> set;  // empty: read-only
+  // The value's change count: true with a number that only grows, and grows whenever get may
+  // give another value than before; false when it cannot be counted now. Empty: never counted
+  // (a host then reads the property to know whether it changed).
+  boost::function<bool(std::uint64_t*)> revision;
 };
 
 namespace detail {

@@ -199,6 +199,15 @@ std::uint64_t studio::max_buffer_count() const {
 
 void studio::set_recognition_url(std::string url) {
   m_recognition_url = std::move(url);
+  ++m_recognition_url_revision;
+}
+
+bool studio::recognition_url_revision(std::uint64_t* revision) const {
+  if (m_recognition_url.empty()) {
+    return false;
+  }
+  *revision = m_recognition_url_revision;
+  return true;
 }
 
 std::string studio::recognition_url() const {

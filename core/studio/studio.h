@@ -172,6 +172,9 @@ class studio : private boost::noncopyable {
   void set_recognition_url(std::string url);
   // The override, else "audio.recognition_url" as configured now.
   std::string recognition_url() const;
+  // While there is an override: true with the count of overrides set so far, which grows with
+  // each one. Without one the value is the configuration's, which this does not count: false.
+  bool recognition_url_revision(std::uint64_t* revision) const;
 
   std::string version() const;
   std::string version_detail() const;
@@ -390,6 +393,7 @@ class studio : private boost::noncopyable {
   std::atomic<std::uint64_t> m_upload_timeout;
   // Read and written on the page's thread only.
   std::string m_recognition_url;
+  std::uint64_t m_recognition_url_revision = 0;
   // The next task id, the tasks by id, and their lock.
   task_table_ptr m_tasks;
   // Shared with the page's recordings and playbacks.

@@ -70,14 +70,19 @@ struct native_host::instance_entry : public page_services {
   vh_variant window_value = void_variant();
   // The property values the page holds, as last sent: a value that is not an object by its
   // bytes as the plug-in gave it (compared without encoding it again), an object as encoded.
+  // With the library's change count of the property when its value was last seen to be this
+  // one: while the count stays, a value that is not an object is not read again.
   struct shown_value {
     bool by_bytes = false;
     std::string bytes;
     nlohmann::json encoded;
+    bool counted = false;
+    std::uint64_t revision = 0;
   };
   std::map<std::string, shown_value> shown;
-  // The bytes of the values in the properties being sent, until they are sent.
-  std::map<std::string, std::string> offered;
+  // The values that are not objects in the properties being sent, with their counts, until they
+  // are sent.
+  std::map<std::string, shown_value> offered;
 };
 
 native_host::native_host(host_core& core, native_channel& channel, const options& opts)
@@ -450,19 +455,37 @@ nlohmann::json native_host::properties(instance_entry& entry) {
   if (root == nullptr) {
     return props;
   }
+  const auto revision_of = m_core.library().funcs().property_revision;
   std::string bytes;
   for (const auto& member : entry.members) {
     if (member.second) {
       continue;
     }
+    const auto shown = entry.shown.find(member.first);
+    // The count is taken before the value: a change between the two moves it on, and the next
+    // call reads again.
+    std::uint64_t revision = 0;
+    const bool counted =
+        revision_of != nullptr && revision_of(root, member.first.c_str(), &revision);
+    if (counted && shown != entry.shown.end() && shown->second.by_bytes && shown->second.counted &&
+        shown->second.revision == revision) {
+      continue;  // the same value as the page holds; an object is read, its members may change
+    }
     vh_variant value = void_variant();
     if (root->cls->get_property(root, member.first.c_str(), &value)) {
-      const auto shown = entry.shown.find(member.first);
       const bool by_bytes = bytes_of(value, &bytes);
       if (by_bytes) {
         if (shown == entry.shown.end() || !shown->second.by_bytes || shown->second.bytes != bytes) {
           props[member.first] = encode(value);
-          entry.offered[member.first] = std::move(bytes);
+          instance_entry::shown_value& offered = entry.offered[member.first];
+          offered.by_bytes = true;
+          offered.bytes = std::move(bytes);
+          offered.counted = counted;
+          offered.revision = revision;
+        } else {
+          // Unchanged, whatever the answer's fate: the page's value holds at this count.
+          shown->second.counted = counted;
+          shown->second.revision = revision;
         }
       } else {
         nlohmann::json now = encode(value);
@@ -480,12 +503,10 @@ void native_host::shown(instance_entry& entry, const nlohmann::json& props) {
   for (auto prop = props.begin(); prop != props.end(); ++prop) {
     instance_entry::shown_value& held = entry.shown[prop.key()];
     const auto offered = entry.offered.find(prop.key());
-    held.by_bytes = offered != entry.offered.end();
-    if (held.by_bytes) {
-      held.bytes = std::move(offered->second);
-      held.encoded = nullptr;
+    if (offered != entry.offered.end()) {
+      held = std::move(offered->second);
     } else {
-      held.bytes.clear();
+      held = instance_entry::shown_value();
       held.encoded = *prop;
     }
   }

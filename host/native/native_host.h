@@ -170,6 +170,8 @@ class native_host {
   // new handle when it has none); nullptr when there is no such instance.
   remote_object* remote_for(std::int64_t instance, std::int64_t id, bool function);
   // The properties whose values differ from those the page was last sent (all of them at first).
+  // A property the library counts (vh_plugin_funcs.property_revision) is not read while its
+  // count stays where it was when the page's value, not an object, was last seen to be its own.
   nlohmann::json properties(instance_entry& entry);
   // Sends a "ret": when too long for the browser, the call fails instead, naming the limit.
   void send_answer(instance_entry& entry, nlohmann::json& reply);

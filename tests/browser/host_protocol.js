@@ -545,32 +545,75 @@ test('an answer or a delivery too long for the browser fails alone', LIMIT, asyn
 
 test('answers carry only changed properties, a 50 MB one too', LIMIT, async () => {
   const host = await new Host().start();
-  await host.create();
+  // The page's copy of the properties, as page.js keeps it: every answer's values laid over it.
+  const page = {...(await host.create()).p};
+  const answered = (reply) => Object.assign(page, reply.p) && reply;
   const set = async (n, v, q = Host.q++) => {
     host.send({t: 'set', q, i: 1, n, v});
-    return host.next((m) => m.t === 'ret' && m.q === q, `the answer to setting ${n}`);
+    return answered(await host.next((m) => m.t === 'ret' && m.q === q, `setting ${n}`));
   };
+  const call = async (m, a = []) => answered(await host.call(1, m, a));
+  const configured = page.recognition_url;
   const big = 'u'.repeat(50 * 1000 * 1000);
+  const other = big.slice(0, -1) + 'v';
+  const size = (v) => (typeof v === 'string' && v.length > 100 ? `${v.length} characters` : v);
+  // A worker grows the buffer table (the record to save lies beyond it) and tells the page.
+  const saveBeyond = async () => {
+    host.answer = (op) => host.send({t: 'answer', q: op.q, ok: true, v: {$: 'u'}});
+    const records = [{$: 'o', id: 2, s: [['index', 4], ['path', path.join(work, 'beyond.wav')]]}];
+    const saving = await call(
+        'save_records', [{$: 'o', id: 1, s: [['records', records], ['callback', {$: 'f', id: 3}]]}]);
+    await host.next((m) => m.t === 'release' && m.o === 3, 'the saved list');
+    host.answer = null;
+    return saving;
+  };
   const cases = [
     // [what, the answer, the properties it must carry, those it must not]
     ['the big value set', () => set('recognition_url', big), ['recognition_url'], []],
-    ['a call after it', () => host.call(1, 'get_version', []), [], ['recognition_url']],
+    ['a call after it', () => call('get_version'), [], ['recognition_url']],
     ['the same value set again', () => set('recognition_url', big), [], ['recognition_url']],
-    ['one character changed', () => set('recognition_url', big.slice(0, -1) + 'v'),
-     ['recognition_url'], []],
+    ['one character changed', () => set('recognition_url', other), ['recognition_url'], []],
     ['a small change beside it', () => set('sample_rate', 8000), ['sample_rate'],
      ['recognition_url']],
+    ['the override removed', () => set('recognition_url', ''), ['recognition_url'], []],
+    ['the configured value again', () => call('get_version'), [], ['recognition_url']],
+    ['the override set again', () => set('recognition_url', other), ['recognition_url'], []],
+    ['a refused write', () => set('buffer_count', 1000), [], ['recognition_url', 'buffer_count']],
+    ['a worker\'s change', saveBeyond, [], ['recognition_url']],
+    ['an attribute set long', () => set('diagnose', big), ['diagnose'], ['recognition_url']],
+    ['the same again', () => set('diagnose', big), [], ['diagnose']],
+    ['an array in it', () => set('diagnose', [1, 2]), ['diagnose'], []],
+    ['an equal array', () => set('diagnose', [1, 2]), [], ['diagnose']],
+    ['another array', () => set('diagnose', [1, 3]), ['diagnose'], []],
+    ['a text in its place', () => set('diagnose', 'text'), ['diagnose'], []],
+    ['a call at the end', () => call('get_version'), [], ['recognition_url', 'diagnose']],
   ];
   for (const [what, answer, carried, absent] of cases) {
     const reply = await answer();
-    assert.strictEqual(reply.ok, true, `${what}: ${reply.e}`);
+    assert.strictEqual(reply.ok, what !== 'a refused write', `${what}: ${reply.e}`);
     for (const name of carried) {
       assert.ok(name in reply.p, `${what}: ${name} is not in the answer`);
     }
     for (const name of absent) {
       assert.ok(!(name in reply.p), `${what}: ${name} was sent again`);
     }
+    if (what === 'the override removed') {
+      assert.strictEqual(page.recognition_url, configured);
+    }
   }
+  // The page's copy holds the plug-in's values, whichever answer brought them: the worker's
+  // change came with its own call or a later one.
+  const now = {
+    recognition_url: (await call('get_recognition_url')).v,
+    sample_rate: (await call('get_sample_rate')).v,
+    buffer_count: (await call('get_buffer_count')).v,
+  };
+  assert.deepStrictEqual(now.buffer_count, 5);
+  for (const name of Object.keys(now)) {
+    assert.strictEqual(size(page[name]), size(now[name]), name);
+    assert.ok(page[name] === now[name], name);
+  }
+  assert.deepStrictEqual(page.diagnose, 'text');
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
 });
 

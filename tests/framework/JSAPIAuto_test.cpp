@@ -2,14 +2,21 @@
 // the object's handle.
 #include "framework/JSAPIAuto.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <functional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
+#include <boost/optional.hpp>
+#include <boost/optional/optional_io.hpp>
 
 #include "framework/BrowserHost.h"
+#include "framework/JSAPIHandle.h"
 #include "test_page.h"
 
 namespace {
@@ -104,6 +111,68 @@ TEST(JSAPIAuto, DispatchByNameAndItsErrors) {
   EXPECT_EQ(api.GetProperty("step"), variant(4));
 }
 
+// A property that counts its own changes: a text, counted while it is not empty.
+class counted_api : public counter_api {
+ public:
+  counted_api() {
+    FB::PropertyFunctors url = FB::make_property(this, &counted_api::url, &counted_api::set_url);
+    url.revision = [this](std::uint64_t* count) {
+      *count = m_count;
+      return !m_url.empty();
+    };
+    registerProperty("url", url);
+  }
+  std::string url() const { return m_url; }
+  void set_url(const std::string& url) {
+    m_url = url;
+    ++m_count;
+  }
+  std::string m_url;
+  std::uint64_t m_count = 0;
+};
+
+boost::optional<std::uint64_t> revision_of(FB::JSAPI& api, const std::string& name) {
+  std::uint64_t revision = 0;
+  if (!api.GetPropertyRevision(name, &revision)) {
+    return boost::none;
+  }
+  return revision;
+}
+
+TEST(JSAPIAuto, RevisionsMoveWithEveryCountedChangeAndNeverComeBack) {
+  counted_api api;
+  // Neither a method, nor a name that is no member, nor a property without a count of its own.
+  for (const char* name : {"add", "missing", "version", "step", "url"}) {
+    EXPECT_FALSE(revision_of(api, name)) << name;
+  }
+  std::set<std::uint64_t> seen;
+  // Each change gives a number not given before, for either name; nothing else moves it.
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"diagnose", [] {}},
+      {"diagnose", [&] { api.SetProperty("diagnose", "long"); }},
+      {"diagnose", [&] { api.SetProperty("diagnose", "long"); }},  // the same value written
+      {"diagnose", [&] { api.registerAttribute("diagnose", ""); }},
+      {"url", [&] { api.SetProperty("url", "a"); }},
+      {"url", [&] { api.set_url("b"); }},  // behind the page's back
+      {"url", [&] { api.set_url("b"); }},
+  };
+  for (const auto& change : changes) {
+    SCOPED_TRACE(change.first);
+    change.second();
+    const boost::optional<std::uint64_t> revision = revision_of(api, change.first);
+    ASSERT_TRUE(revision);
+    EXPECT_TRUE(seen.insert(*revision).second) << *revision << " came again";
+    api.SetProperty("step", 3);  // another member's write
+    EXPECT_EQ(revision_of(api, change.first), revision);
+  }
+  // Not counted while empty; counted again, with a number not given before, once set.
+  api.set_url("");
+  EXPECT_FALSE(revision_of(api, "url"));
+  api.set_url("b");
+  ASSERT_TRUE(revision_of(api, "url"));
+  EXPECT_TRUE(seen.insert(*revision_of(api, "url")).second);
+}
+
 // The handle the page holds: calls go through the class table with host values.
 class ScriptableHandle : public ::testing::Test {
  protected:
@@ -163,6 +232,26 @@ TEST_F(ScriptableHandle, CallsReachTheObjectWhileItLives) {
   ASSERT_EQ(error.type, VH_STRING);
   EXPECT_EQ(std::string(error.value.s.utf8, error.value.s.length), "property version is read-only");
   m_page.funcs()->release_variant(&error);
+}
+
+TEST_F(ScriptableHandle, CountsReachTheHostForTheLibrarysObjectsOnly) {
+  std::uint64_t before = 0;
+  ASSERT_TRUE(FB::JSAPIHandle::property_revision(m_handle, "diagnose", &before));
+  vh_variant value = number(2);
+  vh_variant error{};
+  ASSERT_TRUE(m_handle->cls->set_property(m_handle, "diagnose", &value, &error));
+  std::uint64_t after = 0;
+  ASSERT_TRUE(FB::JSAPIHandle::property_revision(m_handle, "diagnose", &after));
+  EXPECT_NE(after, before);
+  EXPECT_FALSE(FB::JSAPIHandle::property_revision(m_handle, "step", &after));
+
+  vocle::testkit::test_object* page_object = vocle::testkit::make_test_object({{"diagnose", 1}});
+  EXPECT_FALSE(FB::JSAPIHandle::property_revision(&page_object->base, "diagnose", &after));
+  vocle::testkit::free_test_object(page_object);
+
+  m_api.reset();
+  m_host->freeRetainedObjects();
+  EXPECT_FALSE(FB::JSAPIHandle::property_revision(m_handle, "diagnose", &after));
 }
 
 TEST_F(ScriptableHandle, FailsCleanlyOnceTheObjectOrThePageHasGone) {
