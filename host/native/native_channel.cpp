@@ -20,6 +20,54 @@ namespace {
 // its bytes come.
 const std::size_t k_read_piece = 1024 * 1024;
 
+// What a message's JSON text takes: at least `least` bytes (exactly that when no string in it
+// needs an escape and every number is one digit), and `room` bytes for every number at its
+// longest. A long text grown step by step would pass through a buffer twice its size.
+struct text_size {
+  std::size_t least = 0;
+  std::size_t room = 0;
+};
+
+void measure(const nlohmann::json& value, text_size* size) {
+  using type = nlohmann::json::value_t;
+  switch (value.type()) {
+    case type::object:
+      size->least += value.empty() ? 2 : 1 + value.size();  // the braces and the commas
+      for (auto member = value.begin(); member != value.end(); ++member) {
+        size->least += member.key().size() + 3;  // quotes and colon
+        measure(*member, size);
+      }
+      break;
+    case type::array:
+      size->least += value.empty() ? 2 : 1 + value.size();
+      for (const auto& item : value) {
+        measure(item, size);
+      }
+      break;
+    case type::string:
+      size->least += value.get_ref<const std::string&>().size() + 2;
+      break;
+    case type::boolean:
+      size->least += value.get<bool>() ? 4 : 5;
+      break;
+    case type::number_integer:
+    case type::number_unsigned:
+    case type::number_float:
+      size->least += 1;
+      size->room += 24;
+      break;
+    default:
+      size->least += 4;
+      break;
+  }
+}
+
+std::string too_long(std::size_t bytes, bool at_least) {
+  return std::string("it takes ") + (at_least ? "at least " : "") + std::to_string(bytes) +
+         " bytes, more than the 500 MiB (" + std::to_string(native_channel::k_largest_outgoing) +
+         " bytes) a page takes in one message";
+}
+
 }  // namespace
 
 native_channel::native_channel(int in_fd, int out_fd) : m_in(in_fd), m_out(out_fd) {
@@ -181,6 +229,11 @@ void native_channel::read_loop() {
       std::cerr << "vocle-host: skipped a message that is not a JSON object\n";
       continue;
     }
+    const auto type = message.value.find("t");
+    if (type != message.value.end() && *type == "bye") {
+      reason = "the page has gone";
+      break;
+    }
     bool room = true;
     try {
       room = m_on_message(std::move(message));
@@ -224,13 +277,25 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
   if (m_closed.load()) {
     return send_result::closed;
   }
+  text_size size;
+  measure(message, &size);
+  if (size.least > k_largest_outgoing) {
+    if (refusal != nullptr) {
+      *refusal = too_long(size.least, true);
+    }
+    return send_result::too_large;
+  }
   // Text the page gave as invalid UTF-8 (file names, for one) is sent with replacement
   // characters rather than not at all.
-  const std::string text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string text;
+  text.reserve(size.least + size.room);
+  nlohmann::detail::serializer<nlohmann::json> writer(
+      nlohmann::detail::output_adapter<char, std::string>(text), ' ',
+      nlohmann::json::error_handler_t::replace);
+  writer.dump(message, false, false, 0);
   if (text.size() > k_largest_outgoing) {
     if (refusal != nullptr) {
-      *refusal = "it takes " + std::to_string(text.size()) +
-                 " bytes, more than the 64 MiB a browser message may hold";
+      *refusal = too_long(text.size(), false);
     }
     return send_result::too_large;
   }
