@@ -131,11 +131,22 @@ void jskey_funchost_simple::invoke_async(role r, const FB::VariantList& args) {
     VOCLE_LOG_ERROR("jskey_funchost_simple not held by a shared pointer, delivery dropped");
     return;
   }
+  // The job calls the function itself rather than queueing the call again: a second hop would
+  // let a release made on the page's thread meanwhile (one hop) reach the page before this
+  // delivery, and a page that forgets a key's handler on release would lose the result.
   const bool queued = browser->ScheduleOnMainThread([self, r, args]() {
+    FB::JSObjectPtr function;
     try {
-      self->resolve().get(r)->InvokeAsync("", args);
+      function = self->resolve().get(r);
     } catch (const std::exception& e) {
       VOCLE_LOG_ERROR("delivery dropped: %1%", e.what());
+      return;
+    }
+    try {
+      function->Invoke("", args);
+    } catch (const std::exception& e) {
+      // As for a queued page call: its result and its errors have no caller.
+      VOCLE_LOG_DEBUG("queued page call failed: %1%", e.what());
     }
   });
   if (!queued) {

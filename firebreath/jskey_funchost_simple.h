@@ -7,12 +7,14 @@
 // a buffer's lock that the page's thread also takes, and the audio threads deliver volumes from
 // inside their stream callbacks. Reading the functions from the page is such a wait. So the
 // queued operations, called off the page's thread, only queue a job there that resolves and
-// queues the call; on the page's thread they resolve at once, and a failure reaches the script
-// call that delivered. Resolving at once runs the page's getters, which may call the plug-in
-// again: a caller on the page's thread delivers holding no lock that a script call takes. A
-// failure in a queued job has no caller: it is logged and the delivery dropped. m_mutex guards the
-// fields only and is never held while the page is asked anything, so the page's thread never waits
-// for it behind a worker that waits for the page.
+// calls; on the page's thread they resolve at once and queue the call, and a failure reaches the
+// script call that delivered. Either way a delivery takes one hop through the page's queue, so
+// deliveries, and a key's release after them, reach the page in the order they were made. Resolving
+// at once runs the page's getters, which may call the plug-in again: a caller on the page's thread
+// delivers holding no lock that a script call takes. A failure in a queued job has no caller: it is
+// logged and the delivery dropped. m_mutex guards the fields only and is never held while the page
+// is asked anything, so the page's thread never waits for it behind a worker that waits for the
+// page.
 #pragma once
 
 #include <cstdint>

@@ -24,9 +24,9 @@ std::string getLocalAppDataPath(const std::string& name) {
   if (data_home && data_home[0] == '/') {
     return std::string(data_home) + "/" + name;
   }
-  const char* home = std::getenv("HOME");
-  if (home && *home) {
-    return std::string(home) + "/.local/share/" + name;
+  const std::string home = environmentHome();
+  if (!home.empty()) {
+    return home + "/.local/share/" + name;
   }
   // A service or a sandboxed process often runs without HOME; its user still has a home folder.
   const std::string database_home = g_home_lookup.load()();
@@ -34,6 +34,13 @@ std::string getLocalAppDataPath(const std::string& name) {
     return database_home + "/.local/share/" + name;
   }
   throw std::runtime_error("Could not find path");
+}
+
+std::string environmentHome() {
+  // A relative HOME would put the folders under whatever the current folder happens to be, and
+  // the paths reported to the page would not name the files written: it counts as unset.
+  const char* home = std::getenv("HOME");
+  return home && home[0] == '/' ? std::string(home) : std::string();
 }
 
 std::string userDatabaseHome() {

@@ -8,9 +8,12 @@ namespace System {
 
 // The local application-data folder for the given maker name, UTF-8: $XDG_DATA_HOME/name when
 // XDG_DATA_HOME is absolute, else HOME/.local/share/name, where HOME is $HOME or, when that is
-// unset or empty, the home folder of the user database. Throws std::runtime_error("Could not
-// find path") when there is no home folder at all.
+// unset, empty or relative, the home folder of the user database. Throws std::runtime_error("Could
+// not find path") when there is no home folder at all.
 std::string getLocalAppDataPath(const std::string& name);
+
+// $HOME when it is an absolute path; "" when it is unset, empty or relative.
+std::string environmentHome();
 
 // The home folder that the user database (getpwuid) gives the process's real user; "" when the
 // database has no entry for it or the entry names no absolute folder.

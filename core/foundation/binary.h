@@ -37,9 +37,9 @@ class binary {
 
   // The path goes to the file streams as it stands (convert UTF-8 with util::utf8_to_ansi first).
   // A save is save_file (file_save.h): a plain file with one name is replaced whole, keeping its
-  // owner and mode, so a failed or killed save leaves the old file and no temporary one;
-  // anything else (a device, a pipe, a file with a second hard link, a folder where no new file
-  // may be made) is written in place. A pipe that nobody reads fails the save; a pipe fails a
+  // owner and mode and flushed to the disk, so a failed or killed save leaves the old file;
+  // only a device, a pipe, a file with a second hard link, and a folder where this user may not
+  // make a file are written in place. A pipe that nobody reads fails the save; a pipe fails a
   // load, which needs a size to read.
   bool save(const std::string& path) const;
   bool load(const std::string& path);

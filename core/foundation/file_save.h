@@ -1,6 +1,6 @@
 // Writing a file's whole contents so that the file is always whole: its old contents or the new
-// ones, also when the write fails part-way (a full disk, the file-size limit) or the process
-// dies during it.
+// ones, also when the write fails part-way (a full disk, the file-size limit), when the process
+// dies during it, and after a power cut once the save has reported success.
 #pragma once
 
 #include <cstddef>
@@ -14,18 +14,22 @@ enum class file_staging {
   // a process killed during the write leaves nothing behind. On a file system without unnamed
   // files this is `named`.
   unnamed,
-  // A hidden file beside the target (".NAME.XXXX-XXXX-XXXX.tmp"), renamed over it once complete
-  // and removed when the write fails; a process killed during the write leaves it behind.
+  // A hidden file beside the target (".NAME.XXXX-XXXX-XXXX.tmp"), locked while it is written,
+  // renamed over the target once complete and removed when the save fails. A process killed
+  // during the write leaves it behind, unlocked; the next save of the same target removes it.
   named,
 };
 
 // Saves size bytes at data to the file at path (the narrow character set's path, as the file
 // APIs take it). A plain file with one name is replaced: the new contents are written beside
-// it, taking its owner and mode, and renamed over it, so a failed save leaves the old file. A
-// device, a pipe, a file with a second hard link, or a plain file in a folder where no new file
-// may be made is written in place. Through a symbolic link the file it names is saved. A pipe
-// that nobody reads fails at once. A failed write reports "Failed to write: " and the reason on
-// the standard error stream.
+// it, taking its owner and mode, flushed to the disk, and renamed over it, and then the folder
+// is flushed; a failed save leaves the old file byte for byte. Only a device, a pipe, a file
+// with a second hard link, or a file in a folder where this user may not make a file (EACCES,
+// EPERM) is written in place (a file's contents flushed as well); any other failure to stage
+// the contents (no space, no free inode, no descriptor left) fails the save. Through a symbolic
+// link the file it names is saved. A pipe that nobody reads fails at once. A failed write or
+// flush, and a staging file that cannot be made, report "Failed to write: " and the reason on
+// the standard error stream; a path whose folder is missing fails without a word.
 bool save_file(const std::string& path, const char* data, std::size_t size,
                file_staging staging = file_staging::unnamed);
 

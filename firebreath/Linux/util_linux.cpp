@@ -13,6 +13,8 @@
 #include <mutex>
 #include <utility>
 
+#include "framework/system.h"
+
 namespace vocle {
 namespace platform {
 namespace {
@@ -72,11 +74,13 @@ message_box_handler g_box_handler;
 }  // namespace
 
 std::string desktop_folder() {
+  // Relative folders from the environment are not folders: they would name a different place
+  // for every current folder.
   std::string desktop = env("XDG_DESKTOP_DIR");
-  if (!desktop.empty()) {
+  if (!desktop.empty() && desktop[0] == '/') {
     return desktop;
   }
-  std::string home = env("HOME");
+  const std::string home = FB::System::environmentHome();
   std::string config = env("XDG_CONFIG_HOME");
   if (config.empty() || config[0] != '/') {
     config = home.empty() ? std::string() : home + "/.config";

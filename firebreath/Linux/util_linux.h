@@ -11,7 +11,7 @@ namespace platform {
 
 // The desktop folder in the narrow character set: $XDG_DESKTOP_DIR, else the desktop entry of
 // user-dirs.dirs (in $XDG_CONFIG_HOME, else ~/.config), else $HOME/Desktop; "" when none of
-// them can be found.
+// them can be found. Relative values of these variables count as unset.
 std::string desktop_folder();
 
 // The iconv name of the narrow character set of the process's LC_CTYPE locale; the C and POSIX

@@ -77,6 +77,11 @@ native_channel::native_channel(int in_fd, int out_fd) : m_in(in_fd), m_out(out_f
   if (::pipe2(m_room, O_CLOEXEC | O_NONBLOCK) != 0) {
     m_room[0] = m_room[1] = -1;
   }
+  // Writes wait in poll(), where the input's hang-up and stop() can end them, never in write().
+  const int flags = ::fcntl(m_out, F_GETFL);
+  if (flags >= 0) {
+    ::fcntl(m_out, F_SETFL, flags | O_NONBLOCK);
+  }
 }
 
 native_channel::~native_channel() {
@@ -261,13 +266,31 @@ bool native_channel::write_frame(const std::string& text) {
   std::size_t done = 0;
   while (done < frame.size()) {
     const ssize_t put = ::write(m_out, frame.data() + done, frame.size() - done);
-    if (put < 0) {
+    if (put >= 0) {
+      done += static_cast<std::size_t>(put);
+      continue;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      return false;
+    }
+    // The browser is not reading. Once it has closed its side of the input, or the channel is
+    // stopped, what is left would never be read: the write gives up rather than keep the host
+    // from ending.
+    pollfd fds[3] = {{m_out, POLLOUT, 0}, {m_in, POLLRDHUP, 0}, {m_wake[0], POLLIN, 0}};
+    if (::poll(fds, m_wake[0] >= 0 ? 3 : 2, -1) < 0) {
       if (errno == EINTR) {
         continue;
       }
       return false;
     }
-    done += static_cast<std::size_t>(put);
+    if ((fds[1].revents & (POLLHUP | POLLRDHUP | POLLERR | POLLNVAL)) != 0 ||
+        (m_wake[0] >= 0 && (fds[2].revents & POLLIN) != 0) ||
+        (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      return false;
+    }
   }
   return true;
 }
@@ -302,6 +325,9 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
   bool ok = true;
   {
     std::lock_guard<std::mutex> lock(m_write_mutex);
+    if (m_write_broken) {
+      return send_result::closed;  // a frame was left unfinished: nothing more can follow it
+    }
     if (text.size() <= k_part_size) {
       ok = write_frame(text);
     } else {
@@ -321,6 +347,7 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
         at = end;
       }
     }
+    m_write_broken = !ok;
   }
   if (!ok) {
     stop("the browser stopped reading");

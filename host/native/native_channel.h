@@ -66,7 +66,9 @@ class native_channel {
   // Starts the reader thread. The handlers run on it.
   void start(message_fn on_message, closed_fn on_closed);
   // Writes one message (cut into parts when long). Any thread; messages from one thread keep
-  // their order. closed when the channel is closed or the write fails (the browser has gone);
+  // their order. A write the browser does not read waits, but only until the browser closes
+  // the input or stop() is called: then it gives up and the channel stops. closed when the
+  // channel is closed or the write fails or gives up (the browser has gone);
   // too_large, with nothing written and the reason in *refusal, when the message is longer than
   // k_largest_outgoing.
   send_result send(const nlohmann::json& message, std::string* refusal = nullptr);
@@ -98,6 +100,7 @@ class native_channel {
   message_fn m_on_message;
   closed_fn m_on_closed;
   std::mutex m_write_mutex;
+  bool m_write_broken = false;  // guarded by m_write_mutex
   std::mutex m_close_mutex;
   std::string m_stop_reason;  // guarded by m_close_mutex
   std::atomic<bool> m_closed{false};

@@ -68,8 +68,16 @@ struct native_host::instance_entry : public page_services {
   std::map<std::int64_t, remote_object*> remotes;
   std::set<value_object*> values;
   vh_variant window_value = void_variant();
-  // The property values the page holds, as last sent.
-  std::map<std::string, nlohmann::json> shown;
+  // The property values the page holds, as last sent: a value that is not an object by its
+  // bytes as the plug-in gave it (compared without encoding it again), an object as encoded.
+  struct shown_value {
+    bool by_bytes = false;
+    std::string bytes;
+    nlohmann::json encoded;
+  };
+  std::map<std::string, shown_value> shown;
+  // The bytes of the values in the properties being sent, until they are sent.
+  std::map<std::string, std::string> offered;
 };
 
 native_host::native_host(host_core& core, native_channel& channel, const options& opts)
@@ -404,22 +412,63 @@ remote_object* native_host::remote_for(std::int64_t instance, std::int64_t id, b
   return remote;
 }
 
+namespace {
+
+// A value that is not an object as its type and bytes: equal bytes encode to equal JSON, so an
+// unchanged value, however long, costs a comparison of bytes and no encoding.
+bool bytes_of(const vh_variant& value, std::string* out) {
+  out->assign(1, static_cast<char>(value.type));
+  switch (value.type) {
+    case VH_VOID:
+    case VH_NULL:
+      return true;
+    case VH_BOOL:
+      out->push_back(value.value.b ? 1 : 0);
+      return true;
+    case VH_INT32:
+      out->append(reinterpret_cast<const char*>(&value.value.i), sizeof value.value.i);
+      return true;
+    case VH_DOUBLE:
+      out->append(reinterpret_cast<const char*>(&value.value.d), sizeof value.value.d);
+      return true;
+    case VH_STRING:
+      if (value.value.s.length > 0) {
+        out->append(value.value.s.utf8, value.value.s.length);
+      }
+      return true;
+    default:
+      return false;  // an object's members may change behind the same handle
+  }
+}
+
+}  // namespace
+
 nlohmann::json native_host::properties(instance_entry& entry) {
   nlohmann::json props = nlohmann::json::object();
+  entry.offered.clear();
   vh_object* root = m_core.objects().plugin_object(entry.root);
   if (root == nullptr) {
     return props;
   }
+  std::string bytes;
   for (const auto& member : entry.members) {
     if (member.second) {
       continue;
     }
     vh_variant value = void_variant();
     if (root->cls->get_property(root, member.first.c_str(), &value)) {
-      nlohmann::json now = encode(value);
       const auto shown = entry.shown.find(member.first);
-      if (shown == entry.shown.end() || shown->second != now) {
-        props[member.first] = std::move(now);
+      const bool by_bytes = bytes_of(value, &bytes);
+      if (by_bytes) {
+        if (shown == entry.shown.end() || !shown->second.by_bytes || shown->second.bytes != bytes) {
+          props[member.first] = encode(value);
+          entry.offered[member.first] = std::move(bytes);
+        }
+      } else {
+        nlohmann::json now = encode(value);
+        if (shown == entry.shown.end() || shown->second.by_bytes || shown->second.encoded != now) {
+          props[member.first] = std::move(now);
+        }
       }
     }
     release_variant(&value);
@@ -429,8 +478,18 @@ nlohmann::json native_host::properties(instance_entry& entry) {
 
 void native_host::shown(instance_entry& entry, const nlohmann::json& props) {
   for (auto prop = props.begin(); prop != props.end(); ++prop) {
-    entry.shown[prop.key()] = *prop;
+    instance_entry::shown_value& held = entry.shown[prop.key()];
+    const auto offered = entry.offered.find(prop.key());
+    held.by_bytes = offered != entry.offered.end();
+    if (held.by_bytes) {
+      held.bytes = std::move(offered->second);
+      held.encoded = nullptr;
+    } else {
+      held.bytes.clear();
+      held.encoded = *prop;
+    }
   }
+  entry.offered.clear();
 }
 
 void native_host::send_answer(instance_entry& entry, nlohmann::json& reply) {

@@ -161,3 +161,50 @@ test('a page function that throws fails only its own delivery', LIMIT, async () 
   assert.deepStrictEqual(seen.args, [16000]);
   await page.close();
 });
+
+// Each key goes to a stop of an idle record, whose worker answers at once: the worker's delivery
+// races the release made when the call lets go of the key, and the release must come last.
+test('a key is released only after its result, for simple and plain hosts', LIMIT, async () => {
+  const page = await openPage(world, `${world.origin}/plain.html`);
+  const seen = await page.evaluate(async () => {
+    const vocle = await vocleReady(document.getElementById('vocle'));
+    const keys = 300;
+    const out = {};
+    for (const simple of [true, false]) {
+      const results = new Set();
+      const early = [];
+      let released = 0;
+      let allReleased;
+      const finished = new Promise((resolve) => {
+        allReleased = resolve;
+      });
+      const host = {
+        call_function() {},
+        apply_function(key) {
+          results.add(key);
+        },
+        release_function(key) {
+          if (!results.has(key)) {
+            early.push(key);
+          }
+          if (++released === keys) {
+            allReleased();
+          }
+        },
+      };
+      await vocle.set_jskey_funchost(host, simple);
+      const calls = [];
+      for (let i = 0; i < keys; i++) {
+        calls.push(vocle.stop({index: 0, callback: `k${i}`}));
+      }
+      await Promise.all(calls);
+      await finished;
+      out[simple ? 'simple' : 'plain'] = {early, results: results.size};
+    }
+    return out;
+  });
+  for (const kind of ['simple', 'plain']) {
+    assert.deepStrictEqual(seen[kind], {early: [], results: 300}, kind);
+  }
+  await page.close();
+});

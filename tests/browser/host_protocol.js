@@ -542,3 +542,54 @@ test('an answer or a delivery too long for the browser fails alone', LIMIT, asyn
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
   fs.rmSync(file);
 });
+
+test('answers carry only changed properties, a 50 MB one too', LIMIT, async () => {
+  const host = await new Host().start();
+  await host.create();
+  const set = async (n, v, q = Host.q++) => {
+    host.send({t: 'set', q, i: 1, n, v});
+    return host.next((m) => m.t === 'ret' && m.q === q, `the answer to setting ${n}`);
+  };
+  const big = 'u'.repeat(50 * 1000 * 1000);
+  const cases = [
+    // [what, the answer, the properties it must carry, those it must not]
+    ['the big value set', () => set('recognition_url', big), ['recognition_url'], []],
+    ['a call after it', () => host.call(1, 'get_version', []), [], ['recognition_url']],
+    ['the same value set again', () => set('recognition_url', big), [], ['recognition_url']],
+    ['one character changed', () => set('recognition_url', big.slice(0, -1) + 'v'),
+     ['recognition_url'], []],
+    ['a small change beside it', () => set('sample_rate', 8000), ['sample_rate'],
+     ['recognition_url']],
+  ];
+  for (const [what, answer, carried, absent] of cases) {
+    const reply = await answer();
+    assert.strictEqual(reply.ok, true, `${what}: ${reply.e}`);
+    for (const name of carried) {
+      assert.ok(name in reply.p, `${what}: ${name} is not in the answer`);
+    }
+    for (const name of absent) {
+      assert.ok(!(name in reply.p), `${what}: ${name} was sent again`);
+    }
+  }
+  assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
+});
+
+test('a host whose output goes unread still ends once its input closes', LIMIT, async () => {
+  const host = await new Host(['--end-timeout', '2']).start();
+  await host.create();
+  host.child.stdout.pause();
+  const body = [];
+  for (let k = 0; k < 20000; k++) {
+    body.push(Buffer.from(JSON.stringify({t: 'call', q: Host.q++, i: 1, m: 'get_version', a: []})));
+  }
+  for (const message of body) {
+    const header = Buffer.alloc(4);
+    header.writeUInt32LE(message.length);
+    host.child.stdin.write(Buffer.concat([header, message]));
+  }
+  // What node still holds for the pipe would wait for the host's reading: the pipe closes now.
+  host.child.stdin.destroy();
+  const ended = await Promise.race(
+      [host.exit, new Promise((resolve) => setTimeout(() => resolve('still running'), WAIT))]);
+  assert.deepStrictEqual(ended, {code: 0, signal: null});
+});

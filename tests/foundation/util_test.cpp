@@ -128,8 +128,12 @@ TEST_F(Paths, AppDataWithoutHomeFallsBackToTheUserDatabase) {
       {nullptr, "/srv/voice", "/srv/voice/.local/share/Tarvix"},
       {"", "/srv/voice", "/srv/voice/.local/share/Tarvix"},
       {"/home/given", "/srv/voice", "/home/given/.local/share/Tarvix"},
+      // A relative HOME would put the log and the saves under the current folder.
+      {"relhome", "/srv/voice", "/srv/voice/.local/share/Tarvix"},
+      {"./home", "/srv/voice", "/srv/voice/.local/share/Tarvix"},
       {nullptr, "", ""},
       {"", "", ""},
+      {"relhome", "", ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.home ? c.home : "(unset)") + " / " + c.database_home);
@@ -183,6 +187,13 @@ TEST_F(Paths, DesktopComesFromTheEnvironmentThenUserDirsThenHome) {
   // A relative entry is not a folder.
   m_home.write("conf/user-dirs.dirs", "XDG_DESKTOP_DIR=\"desk\"\n");
   EXPECT_EQ(util::desktop_path(), m_home.path() + "/Desktop");
+
+  // Nor is a relative folder from the environment: it counts as unset.
+  m_env.set("XDG_DESKTOP_DIR", "desk");
+  EXPECT_EQ(util::desktop_path(), m_home.path() + "/Desktop");
+  m_home.write("conf/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n");
+  m_env.set("HOME", "relhome");
+  EXPECT_EQ(util::desktop_path(), "");
 }
 
 TEST_F(Paths, NoDesktopGivesEmptyTextAndADebugLine) {
