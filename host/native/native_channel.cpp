@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -20,13 +22,31 @@ namespace {
 // its bytes come.
 const std::size_t k_read_piece = 1024 * 1024;
 
-// What a message's JSON text takes: at least `least` bytes (exactly that when no string in it
-// needs an escape and every number is one digit), and `room` bytes for every number at its
-// longest. A long text grown step by step would pass through a buffer twice its size.
+// What a message's JSON text takes: at least `least` bytes and at most `least + room`. Escapes of
+// ASCII characters are counted exactly; a byte outside ASCII takes one byte, or three when it is
+// not UTF-8 and becomes a replacement character; a number takes one to 24 bytes.
 struct text_size {
   std::size_t least = 0;
   std::size_t room = 0;
 };
+
+void measure_string(const std::string& text, text_size* size) {
+  std::size_t escapes = 0;
+  std::size_t wide = 0;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      ++wide;
+    } else if (byte == '"' || byte == '\\') {
+      ++escapes;
+    } else if (byte < 0x20) {
+      escapes +=
+          (byte == '\b' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r') ? 1 : 5;
+    }
+  }
+  size->least += text.size() + 2 + escapes;
+  size->room += 2 * wide;
+}
 
 void measure(const nlohmann::json& value, text_size* size) {
   using type = nlohmann::json::value_t;
@@ -34,7 +54,8 @@ void measure(const nlohmann::json& value, text_size* size) {
     case type::object:
       size->least += value.empty() ? 2 : 1 + value.size();  // the braces and the commas
       for (auto member = value.begin(); member != value.end(); ++member) {
-        size->least += member.key().size() + 3;  // quotes and colon
+        measure_string(member.key(), size);
+        size->least += 1;  // the colon
         measure(*member, size);
       }
       break;
@@ -45,7 +66,7 @@ void measure(const nlohmann::json& value, text_size* size) {
       }
       break;
     case type::string:
-      size->least += value.get_ref<const std::string&>().size() + 2;
+      measure_string(value.get_ref<const std::string&>(), size);
       break;
     case type::boolean:
       size->least += value.get<bool>() ? 4 : 5;
@@ -54,13 +75,96 @@ void measure(const nlohmann::json& value, text_size* size) {
     case type::number_unsigned:
     case type::number_float:
       size->least += 1;
-      size->room += 24;
+      size->room += 23;
       break;
     default:
       size->least += 4;
       break;
   }
 }
+
+// Counts the text the serializer makes, and keeps none of it.
+class text_counter : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  void write_character(char) override { ++m_size; }
+  void write_characters(const char*, std::size_t length) override { m_size += length; }
+  std::size_t size() const { return m_size; }
+
+ private:
+  std::size_t m_size = 0;
+};
+
+// A frame could not be written: the rest of the message is not made.
+struct write_failed {};
+
+// Takes the serializer's text as it comes and writes it: as one frame when it stays within
+// native_channel::k_part_size, else as part messages of at most that much of the text each,
+// never cutting a UTF-8 sequence. Only one piece is held at a time.
+class part_writer : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  explicit part_writer(std::function<bool(const std::string&)> write) : m_write(std::move(write)) {
+    m_pending.reserve(2 * native_channel::k_part_size);
+  }
+
+  void write_character(char c) override {
+    m_pending.push_back(c);
+    emit_full();
+  }
+  void write_characters(const char* s, std::size_t length) override {
+    m_pending.append(s, length);
+    emit_full();
+  }
+
+  // Writes what is left; false when a write failed.
+  bool finish() {
+    if (!m_parted) {
+      return m_write(m_pending);
+    }
+    return emit(m_pending.size(), true);
+  }
+
+ private:
+  void emit_full() {
+    while (m_pending.size() > native_channel::k_part_size) {
+      std::size_t end = native_channel::k_part_size;
+      while (end > 1 && (static_cast<unsigned char>(m_pending[end]) & 0xC0) == 0x80) {
+        --end;
+      }
+      if (!emit(end, false)) {
+        throw write_failed();
+      }
+    }
+  }
+
+  // The piece's text is JSON made by the serializer: every control character in it is escaped
+  // already, so only quotes and backslashes take an escape here, and a part stays under 1 MiB.
+  bool emit(std::size_t end, bool last) {
+    m_parted = true;
+    m_frame.assign("{\"t\":\"part\",\"d\":\"");
+    for (std::size_t k = 0; k < end; ++k) {
+      const char c = m_pending[k];
+      if (c == '"' || c == '\\') {
+        m_frame.push_back('\\');
+        m_frame.push_back(c);
+      } else if (static_cast<unsigned char>(c) < 0x20) {
+        static const char hex[] = "0123456789abcdef";
+        m_frame.append("\\u00");
+        m_frame.push_back(hex[(c >> 4) & 0xF]);
+        m_frame.push_back(hex[c & 0xF]);
+      } else {
+        m_frame.push_back(c);
+      }
+    }
+    m_frame.append(last ? "\",\"end\":true}" : "\"}");
+    m_pending.erase(0, end);
+    return m_write(m_frame);
+  }
+
+  std::function<bool(const std::string&)> m_write;
+  std::string m_pending;
+  std::string m_frame;
+  bool m_parted = false;
+};
 
 std::string too_long(std::size_t bytes, bool at_least) {
   return std::string("it takes ") + (at_least ? "at least " : "") + std::to_string(bytes) +
@@ -310,17 +414,18 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
   }
   // Text the page gave as invalid UTF-8 (file names, for one) is sent with replacement
   // characters rather than not at all.
-  std::string text;
-  text.reserve(size.least + size.room);
-  nlohmann::detail::serializer<nlohmann::json> writer(
-      nlohmann::detail::output_adapter<char, std::string>(text), ' ',
-      nlohmann::json::error_handler_t::replace);
-  writer.dump(message, false, false, 0);
-  if (text.size() > k_largest_outgoing) {
-    if (refusal != nullptr) {
-      *refusal = too_long(text.size(), false);
+  const auto handler = nlohmann::json::error_handler_t::replace;
+  if (size.least + size.room > k_largest_outgoing) {
+    // Near the limit only: the exact size, by making the text once without keeping it.
+    auto counter = std::make_shared<text_counter>();
+    nlohmann::detail::serializer<nlohmann::json>(counter, ' ', handler)
+        .dump(message, false, false, 0);
+    if (counter->size() > k_largest_outgoing) {
+      if (refusal != nullptr) {
+        *refusal = too_long(counter->size(), false);
+      }
+      return send_result::too_large;
     }
-    return send_result::too_large;
   }
   bool ok = true;
   {
@@ -328,24 +433,15 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
     if (m_write_broken) {
       return send_result::closed;  // a frame was left unfinished: nothing more can follow it
     }
-    if (text.size() <= k_part_size) {
-      ok = write_frame(text);
-    } else {
-      std::size_t at = 0;
-      while (ok && at < text.size()) {
-        std::size_t end = std::min(text.size(), at + k_part_size);
-        // Never cut a UTF-8 sequence: back off to the start of the character.
-        while (end < text.size() && end > at + 1 &&
-               (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-          --end;
-        }
-        nlohmann::json part = {{"t", "part"}, {"d", text.substr(at, end - at)}};
-        if (end == text.size()) {
-          part["end"] = true;
-        }
-        ok = write_frame(part.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        at = end;
-      }
+    // A long text is written as it is made: the host never holds all of it beside the message.
+    auto writer = std::make_shared<part_writer>(
+        [this](const std::string& text) { return write_frame(text); });
+    try {
+      nlohmann::detail::serializer<nlohmann::json>(writer, ' ', handler)
+          .dump(message, false, false, 0);
+      ok = writer->finish();
+    } catch (const write_failed&) {
+      ok = false;
     }
     m_write_broken = !ok;
   }

@@ -50,8 +50,8 @@ class native_channel {
   // The browser sends at most 64 MiB in one message.
   static constexpr std::uint32_t k_largest_incoming = 64u * 1024 * 1024;
   // A page's string holds at most 2^29 - 24 characters (V8), and the JSON text of a message is
-  // one string before it is parsed: 500 MiB leaves room below that. The text of one message is
-  // held twice at most while it is written (its value and its text).
+  // one string before it is parsed: 500 MiB leaves room below that. The text is written as it is
+  // made, a piece at a time, beside the message's value.
   static constexpr std::size_t k_largest_outgoing = 500u * 1024 * 1024;
 
   enum class send_result { sent, too_large, closed };

@@ -344,6 +344,12 @@ test('a message longer than the browser takes goes in parts', LIMIT, async () =>
   const record = await host.call(1, 'get_record', [{$: 'o', id: 3, s: [['format', 'raw']]}]);
   assert.strictEqual(record.v, raw.toString('base64'));
   assert.ok(host.parted > 2, `${host.parted} parts`);
+  // Text that takes escapes and characters of two to four bytes, across the pieces' edges.
+  const mixed = 'a"b\\c\n\u0001é€😀'.repeat(100000);
+  const q = Host.q++;
+  host.send({t: 'set', q, i: 1, n: 'recognition_url', v: mixed});
+  const written = await host.next((m) => m.t === 'ret' && m.q === q, 'the answer to the write');
+  assert.strictEqual(written.p.recognition_url, mixed);
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
 });
 
