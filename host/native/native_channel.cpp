@@ -30,22 +30,47 @@ struct text_size {
   std::size_t room = 0;
 };
 
+// The bytes an ASCII character adds to a JSON string when escaped: 1 for a two-character escape
+// (\" \\ \n ...), 5 for \u00XX; 0 for any other byte.
+struct escape_table {
+  unsigned char extra[256] = {};
+  escape_table() {
+    for (int c = 0; c < 0x20; ++c) {
+      extra[c] = 5;
+    }
+    for (const char c : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) {
+      extra[static_cast<unsigned char>(c)] = 1;
+    }
+  }
+};
+
+const escape_table& escapes() {
+  static const escape_table table;
+  return table;
+}
+
 void measure_string(const std::string& text, text_size* size) {
-  std::size_t escapes = 0;
+  const unsigned char* extra = escapes().extra;
+  std::size_t escaped = 0;
   std::size_t wide = 0;
   for (const char c : text) {
     const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80) {
-      ++wide;
-    } else if (byte == '"' || byte == '\\') {
-      ++escapes;
-    } else if (byte < 0x20) {
-      escapes +=
-          (byte == '\b' || byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r') ? 1 : 5;
-    }
+    escaped += extra[byte];
+    wide += byte >> 7;
   }
-  size->least += text.size() + 2 + escapes;
+  size->least += text.size() + 2 + escaped;
   size->room += 2 * wide;
+}
+
+// Whether the text goes into JSON as it is: ASCII that needs no escape.
+bool plain(const std::string& text) {
+  const unsigned char* extra = escapes().extra;
+  unsigned char mark = 0;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    mark |= extra[byte] | (byte & 0x80);
+  }
+  return mark == 0;
 }
 
 void measure(const nlohmann::json& value, text_size* size) {
@@ -110,9 +135,15 @@ class part_writer : public nlohmann::detail::output_adapter_protocol<char> {
     m_pending.push_back(c);
     emit_full();
   }
+  // A long run is taken a piece at a time: what waits is never much more than one piece.
   void write_characters(const char* s, std::size_t length) override {
-    m_pending.append(s, length);
-    emit_full();
+    while (length > 0) {
+      const std::size_t take = std::min(length, native_channel::k_part_size + 1 - m_pending.size());
+      m_pending.append(s, take);
+      s += take;
+      length -= take;
+      emit_full();
+    }
   }
 
   // Writes what is left; false when a write failed.
@@ -141,19 +172,29 @@ class part_writer : public nlohmann::detail::output_adapter_protocol<char> {
   bool emit(std::size_t end, bool last) {
     m_parted = true;
     m_frame.assign("{\"t\":\"part\",\"d\":\"");
-    for (std::size_t k = 0; k < end; ++k) {
-      const char c = m_pending[k];
+    const char* text = m_pending.data();
+    std::size_t k = 0;
+    while (k < end) {
+      std::size_t run = k;
+      while (run < end && text[run] != '"' && text[run] != '\\' &&
+             static_cast<unsigned char>(text[run]) >= 0x20) {
+        ++run;
+      }
+      m_frame.append(text + k, run - k);
+      if (run == end) {
+        break;
+      }
+      const char c = text[run];
       if (c == '"' || c == '\\') {
         m_frame.push_back('\\');
         m_frame.push_back(c);
-      } else if (static_cast<unsigned char>(c) < 0x20) {
+      } else {
         static const char hex[] = "0123456789abcdef";
         m_frame.append("\\u00");
         m_frame.push_back(hex[(c >> 4) & 0xF]);
         m_frame.push_back(hex[c & 0xF]);
-      } else {
-        m_frame.push_back(c);
       }
+      k = run + 1;
     }
     m_frame.append(last ? "\",\"end\":true}" : "\"}");
     m_pending.erase(0, end);
@@ -165,6 +206,61 @@ class part_writer : public nlohmann::detail::output_adapter_protocol<char> {
   std::string m_frame;
   bool m_parted = false;
 };
+
+// Writes value's JSON text as serializer.dump(value, false, false, 0) does, through the same
+// output; a string that needs no escape is copied at once rather than character by character.
+void write_json(const nlohmann::json& value,
+                nlohmann::detail::serializer<nlohmann::json>* serializer,
+                nlohmann::detail::output_adapter_protocol<char>* out) {
+  using type = nlohmann::json::value_t;
+  const auto write_string = [&](const std::string& text, const nlohmann::json* node) {
+    if (plain(text)) {
+      out->write_character('"');
+      out->write_characters(text.data(), text.size());
+      out->write_character('"');
+    } else if (node != nullptr) {
+      serializer->dump(*node, false, false, 0);
+    } else {
+      serializer->dump(nlohmann::json(text), false, false, 0);
+    }
+  };
+  switch (value.type()) {
+    case type::object: {
+      out->write_character('{');
+      bool first = true;
+      for (auto member = value.begin(); member != value.end(); ++member) {
+        if (!first) {
+          out->write_character(',');
+        }
+        first = false;
+        write_string(member.key(), nullptr);
+        out->write_character(':');
+        write_json(*member, serializer, out);
+      }
+      out->write_character('}');
+      break;
+    }
+    case type::array: {
+      out->write_character('[');
+      bool first = true;
+      for (const auto& item : value) {
+        if (!first) {
+          out->write_character(',');
+        }
+        first = false;
+        write_json(item, serializer, out);
+      }
+      out->write_character(']');
+      break;
+    }
+    case type::string:
+      write_string(value.get_ref<const std::string&>(), &value);
+      break;
+    default:
+      serializer->dump(value, false, false, 0);
+      break;
+  }
+}
 
 std::string too_long(std::size_t bytes, bool at_least) {
   return std::string("it takes ") + (at_least ? "at least " : "") + std::to_string(bytes) +
@@ -437,8 +533,8 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
     auto writer = std::make_shared<part_writer>(
         [this](const std::string& text) { return write_frame(text); });
     try {
-      nlohmann::detail::serializer<nlohmann::json>(writer, ' ', handler)
-          .dump(message, false, false, 0);
+      nlohmann::detail::serializer<nlohmann::json> serializer(writer, ' ', handler);
+      write_json(message, &serializer, writer.get());
       ok = writer->finish();
     } catch (const write_failed&) {
       ok = false;
