@@ -128,7 +128,7 @@ struct write_failed {};
 class part_writer : public nlohmann::detail::output_adapter_protocol<char> {
  public:
   explicit part_writer(std::function<bool(const std::string&)> write) : m_write(std::move(write)) {
-    m_pending.reserve(2 * native_channel::k_part_size);
+    m_pending.reserve(native_channel::k_part_size + 1);
   }
 
   void write_character(char c) override {
