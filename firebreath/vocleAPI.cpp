@@ -303,14 +303,15 @@ FB::VariantMap vocleAPI::get_record_info(std::uint64_t index,
 
 // ---- recording, playback, files, uploads ----
 
-std::string vocleAPI::get_record(const FB::variant& argument) {
+FB::variant vocleAPI::get_record(const FB::variant& argument) {
   const FB::VariantMap options = option_map(argument);
   const function_ptr callback = get_callback(options, "callback");
   const std::uint64_t index = get_option_int64(options, "index", 0);
   const std::string format = get_option_string(options, "format", "");
-  const std::string text = m_studio.get_record(index, format);
+  // A long record's text is hundreds of megabytes: the answer and the callback share one copy.
+  const FB::variant text(m_studio.get_record(index, format));
   if (callback) {
-    callback->call_async(FB::VariantList{FB::variant(text)});
+    callback->call_async(FB::VariantList{text});
   }
   return text;
 }

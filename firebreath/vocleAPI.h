@@ -58,7 +58,7 @@ class vocleAPI : public FB::JSAPIAuto {
   FB::VariantMap get_record_info(std::uint64_t index, boost::optional<FB::variant> callback);
 
   // ---- recording, playback, files, uploads: each takes the page's option object ----
-  std::string get_record(const FB::variant& options);
+  FB::variant get_record(const FB::variant& options);
   void log(const std::string& type, const std::string& message);
   void start_record(const FB::variant& options);
   void playback(const FB::variant& options);

@@ -279,7 +279,8 @@ vh_variant BrowserHost::toHostValue(const variant& value) {
     case variant::k_double:
       return number_value(value.convert_cast<double>());
     case variant::k_string:
-      return detail::string_value(value.convert_cast<std::string>());
+      // A record's text can be hundreds of megabytes: copied once, into the page's value.
+      return detail::string_value(value.str());
     case variant::k_list:
     case variant::k_map: {
       const bool is_list = value.kind() == variant::k_list;

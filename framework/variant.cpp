@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 #include <boost/make_shared.hpp>
 
@@ -86,6 +87,9 @@ variant::variant(const char* s) : m_kind(s ? k_string : k_null) {
 
 variant::variant(const std::string& s)
     : m_kind(k_string), m_string(boost::make_shared<const std::string>(s)) {}
+
+variant::variant(std::string&& s)
+    : m_kind(k_string), m_string(boost::make_shared<const std::string>(std::move(s))) {}
 
 variant::variant(const VariantList& l)
     : m_kind(k_list), m_list(boost::make_shared<const VariantList>(l)) {}
@@ -287,6 +291,13 @@ VariantMap variant::to_map() const {
 
 JSObjectPtr variant::to_object() const {
   return object();
+}
+
+const std::string& variant::str() const {
+  if (m_kind != k_string) {
+    fail("string");
+  }
+  return *m_string;
 }
 
 const VariantList& variant::list() const {

@@ -94,6 +94,7 @@ class variant {
   variant(double v) : m_kind(k_double) { m_num.d = v; }
   variant(const char* s);
   variant(const std::string& s);
+  variant(std::string&& s);
   variant(const VariantList& l);
   variant(const VariantMap& m);
   variant(const JSObjectPtr& o);
@@ -108,7 +109,9 @@ class variant {
   template <class T>
   T convert_cast() const;
 
-  // The stored list, map or object itself (no conversion); bad_variant_cast for other kinds.
+  // The stored string, list, map or object itself (no conversion, no copy); bad_variant_cast
+  // for other kinds.
+  const std::string& str() const;
   const VariantList& list() const;
   const VariantMap& map() const;
   const JSObjectPtr& object() const;

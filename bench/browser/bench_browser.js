@@ -6,10 +6,11 @@
 //
 // Prints, each beside its target:
 //   - the size of each answer as vocle-host writes it (its JSON text, all pieces together);
-//   - get_record "wav" of a 60-second and of a 5-minute record (loaded with load_record): the
-//     median of 5 calls, the floor's median for an answer of the same size, and their ratio;
-//     and, for where the time goes, the same call straight to vocle-host through a pipe (the
-//     host's own share: the library, the encoding, the pieces);
+//   - get_record "wav" of a 60-second, a 5-minute and a 60-minute record (loaded with
+//     load_record): the median of 5 calls (3 for the 60-minute one), the floor's median for an
+//     answer of the same size, and their ratio; and, for where the time goes, the same call
+//     straight to vocle-host through a pipe (the host's own share: the library, the encoding,
+//     the pieces), and for the 60-minute one the most memory the host held for it;
 //   - the median round trip of get_sample_rate beside the echo host's tiny round trip, and a
 //     WebSocket echo's to 127.0.0.1 for reference.
 // Real and floor runs take turns, so both see the same load of the machine.
@@ -36,10 +37,12 @@ const FLOOR_HOST = 'com.tarvix.vocle_floor';
 const ECHO_HOST = process.env.VOCLE_ECHO_HOST || path.join(BUILD, 'bench', 'echo-host');
 const RATE = 16000;
 const RECORDS = [
-  {name: '60 s', seconds: 60, targetMs: 300},
-  {name: '5 min', seconds: 300, targetMs: 1500},
+  {name: '60 s', seconds: 60, targetMs: 300, runs: 5},
+  {name: '5 min', seconds: 300, targetMs: 1500, runs: 5},
+  {name: '60 min', seconds: 3600, targetMs: 18000, runs: 3, memory: true},
 ];
-const LARGE_RUNS = 5;
+// The most the host may hold while it answers with a record's text, against the text's size.
+const MEMORY_RATIO = 3;
 const TINY_ROUNDS = 5;
 const TINY_CALLS = 100;  // per round and way
 const FLOOR_RATIO = 1.5;
@@ -124,10 +127,18 @@ function talkToHost(world, steps) {
     waiting = {match, resolve};
     send(message);
   });
+  // The serving process: the one vocle-host splits off (after the wrapper's exec).
+  const server = () => {
+    const children = fs.readFileSync(`/proc/${child.pid}/task/${child.pid}/children`, 'utf8');
+    return children.trim().split(' ')[0] || child.pid;
+  };
+  const resetPeak = () => fs.writeFileSync(`/proc/${server()}/clear_refs`, '5');
+  const peak = () => Number(
+      /^VmHWM:\s+(\d+) kB/m.exec(fs.readFileSync(`/proc/${server()}/status`, 'utf8'))[1]) * 1024;
   const finished = new Promise((resolve) => child.on('exit', resolve));
   return (async () => {
     try {
-      return await steps({send, ask});
+      return await steps({send, ask, peak, resetPeak});
     } finally {
       child.stdin.end();
       await finished;
@@ -136,7 +147,7 @@ function talkToHost(world, steps) {
 }
 
 async function answerSizes(world, files) {
-  return talkToHost(world, async ({send, ask}) => {
+  return talkToHost(world, async ({send, ask, peak, resetPeak}) => {
     send({t: 'hello', url: `${world.origin}/plain.html`});
     await ask({t: 'create', i: 1, type: 'application/x-tarvix-vocle'}, (m) => m.t === 'created');
     let q = 1;
@@ -168,12 +179,13 @@ async function answerSizes(world, files) {
       // A warm-up, then the median of three.
       const times = [];
       let answer;
+      resetPeak();
       for (let run = 0; run < 4; run++) {
         const started = process.hrtime.bigint();
         answer = await call('get_record', [{$: 'o', id: 2, s: [['format', 'wav']]}]);
         times.push(Number(process.hrtime.bigint() - started) / 1e6);
       }
-      sizes[record.name] = {bytes: answer.bytes, ms: median(times.slice(1))};
+      sizes[record.name] = {bytes: answer.bytes, ms: median(times.slice(1)), peak: peak()};
     }
     return sizes;
   });
@@ -345,7 +357,7 @@ async function main() {
       await timeFloor(page, bytes);
       const real = [];
       const floor = [];
-      for (let run = 0; run < LARGE_RUNS; run++) {
+      for (let run = 0; run < record.runs; run++) {
         real.push(await timeRecord(page));
         floor.push(await timeFloor(page, bytes));
       }
@@ -359,6 +371,13 @@ async function main() {
           `${ratio.toFixed(2)}x (target: at most ${FLOOR_RATIO}x, ` +
           `${verdict(ratio, FLOOR_RATIO)}); straight from vocle-host through a pipe ${
               sizes[record.name].ms.toFixed(0)} ms`);
+      if (record.memory) {
+        const memory = sizes[record.name].peak / bytes;
+        console.log(
+            `  the host's peak meanwhile ${(sizes[record.name].peak / 1e6).toFixed(0)} MB, ` +
+            `${memory.toFixed(2)}x the answer (target: at most ${MEMORY_RATIO}x, ` +
+            `${verdict(memory, MEMORY_RATIO)})`);
+      }
       console.log(`  runs: vocle ${real.map((v) => v.toFixed(0)).join(' ')} ms; floor ${
           floor.map((v) => v.toFixed(0)).join(' ')} ms`);
     }

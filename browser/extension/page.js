@@ -3,10 +3,13 @@
 // Every <object type="application/x-tarvix-vocle"> element of the document, including elements
 // added later, gets a plug-in instance in vocle-host and, once the instance is made, the
 // plug-in's script members as own properties, in the plug-in's order, followed by a "load" event
-// on the element. Methods return Promises of the plug-in's return value; properties read the last
-// values the plug-in reported (every answer refreshes them) and writes go to the plug-in. Page
-// objects handed to the plug-in (callbacks, the keyed callback host, option objects) stay here:
-// the host reaches them by messages, and this script answers them.
+// on the element. A page beyond the browser's budget of vocle-host processes waits in line for a
+// host ({t: "waiting", e} from the service worker): each element gets one error event saying so
+// at once, and its members and load event once the host has started. Methods return Promises of
+// the plug-in's return value; properties read the last values the plug-in reported (every answer
+// refreshes them) and writes go to the plug-in. Page objects handed to the plug-in (callbacks,
+// the keyed callback host, option objects) stay here: the host reaches them by messages, and this
+// script answers them.
 //
 // Messages travel over a MessageChannel to the extension's relay (relay.js), which carries them
 // to the service worker and on to vocle-host. The host's long messages arrive as pieces of their
@@ -52,6 +55,7 @@
 
   let channel = null;  // MessagePort to the relay, made at the first message
   let gone = null;     // the reason, once the host is out of reach
+  let inLine = null;   // the reason, while the page waits for a vocle-host of its own
   let nextInstance = 1;
   let nextCall = 1;
   let nextObject = 1;
@@ -250,6 +254,12 @@
       case 'gone':
         lost(String(message.e || 'vocle-host is not reachable'));
         break;
+      case 'waiting':
+        wait(String(message.e));
+        break;
+      case 'ready':
+        inLine = null;
+        break;
       case 'reset':
         reset();
         break;
@@ -272,7 +282,14 @@
   }
 
   function attach(element) {
-    const state = {id: nextInstance++, element, members: [], props: new MapCtor(), ready: false};
+    const state = {
+      id: nextInstance++,
+      element,
+      members: [],
+      props: new MapCtor(),
+      ready: false,
+      toldWaiting: false
+    };
     attached.set(element, state);
     instances.set(state.id, state);
     if (gone) {
@@ -281,6 +298,30 @@
       return;
     }
     send({t: 'create', i: state.id, type: MIME});
+    if (inLine) {
+      tellWaiting(state);
+    }
+  }
+
+  // The page waits for a slot of the browser's budget of vocle-host processes: each element hears
+  // it once, and gets its members, with its load event, when the page's host has started.
+  function wait(reason) {
+    inLine = reason;
+    for (const state of attached.values()) {
+      tellWaiting(state);
+    }
+  }
+
+  function tellWaiting(state) {
+    if (!state.toldWaiting) {
+      state.toldWaiting = true;
+      const reason = inLine;
+      PromiseCtor.resolve().then(() => {
+        if (live(state) && !state.ready) {
+          report(state.element, reason);
+        }
+      });
+    }
   }
 
   function removeMembers(state) {
@@ -589,6 +630,7 @@
   // away; the relay says so, and the page starts again with new instances, as on a fresh load.
   function reset() {
     gone = null;
+    inLine = null;
     parts = [];
     const waiting = [...pending.values()];
     pending.clear();

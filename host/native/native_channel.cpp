@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -19,6 +21,252 @@ namespace {
 // Reads are cut into pieces of at most this, so that a length the page chose costs memory only as
 // its bytes come.
 const std::size_t k_read_piece = 1024 * 1024;
+
+// What a message's JSON text takes: at least `least` bytes and at most `least + room`. Escapes of
+// ASCII characters are counted exactly; a byte outside ASCII takes one byte, or three when it is
+// not UTF-8 and becomes a replacement character; a number takes one to 24 bytes.
+struct text_size {
+  std::size_t least = 0;
+  std::size_t room = 0;
+};
+
+// The bytes an ASCII character adds to a JSON string when escaped: 1 for a two-character escape
+// (\" \\ \n ...), 5 for \u00XX; 0 for any other byte.
+struct escape_table {
+  unsigned char extra[256] = {};
+  escape_table() {
+    for (int c = 0; c < 0x20; ++c) {
+      extra[c] = 5;
+    }
+    for (const char c : {'"', '\\', '\b', '\t', '\n', '\f', '\r'}) {
+      extra[static_cast<unsigned char>(c)] = 1;
+    }
+  }
+};
+
+const escape_table& escapes() {
+  static const escape_table table;
+  return table;
+}
+
+void measure_string(const std::string& text, text_size* size) {
+  const unsigned char* extra = escapes().extra;
+  std::size_t escaped = 0;
+  std::size_t wide = 0;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    escaped += extra[byte];
+    wide += byte >> 7;
+  }
+  size->least += text.size() + 2 + escaped;
+  size->room += 2 * wide;
+}
+
+// Whether the text goes into JSON as it is: ASCII that needs no escape.
+bool plain(const std::string& text) {
+  const unsigned char* extra = escapes().extra;
+  unsigned char mark = 0;
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    mark |= extra[byte] | (byte & 0x80);
+  }
+  return mark == 0;
+}
+
+void measure(const nlohmann::json& value, text_size* size) {
+  using type = nlohmann::json::value_t;
+  switch (value.type()) {
+    case type::object:
+      size->least += value.empty() ? 2 : 1 + value.size();  // the braces and the commas
+      for (auto member = value.begin(); member != value.end(); ++member) {
+        measure_string(member.key(), size);
+        size->least += 1;  // the colon
+        measure(*member, size);
+      }
+      break;
+    case type::array:
+      size->least += value.empty() ? 2 : 1 + value.size();
+      for (const auto& item : value) {
+        measure(item, size);
+      }
+      break;
+    case type::string:
+      measure_string(value.get_ref<const std::string&>(), size);
+      break;
+    case type::boolean:
+      size->least += value.get<bool>() ? 4 : 5;
+      break;
+    case type::number_integer:
+    case type::number_unsigned:
+    case type::number_float:
+      size->least += 1;
+      size->room += 23;
+      break;
+    default:
+      size->least += 4;
+      break;
+  }
+}
+
+// Counts the text the serializer makes, and keeps none of it.
+class text_counter : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  void write_character(char) override { ++m_size; }
+  void write_characters(const char*, std::size_t length) override { m_size += length; }
+  std::size_t size() const { return m_size; }
+
+ private:
+  std::size_t m_size = 0;
+};
+
+// A frame could not be written: the rest of the message is not made.
+struct write_failed {};
+
+// Takes the serializer's text as it comes and writes it: as one frame when it stays within
+// native_channel::k_part_size, else as part messages of at most that much of the text each,
+// never cutting a UTF-8 sequence. Only one piece is held at a time.
+class part_writer : public nlohmann::detail::output_adapter_protocol<char> {
+ public:
+  explicit part_writer(std::function<bool(const std::string&)> write) : m_write(std::move(write)) {
+    m_pending.reserve(native_channel::k_part_size + 1);
+  }
+
+  void write_character(char c) override {
+    m_pending.push_back(c);
+    emit_full();
+  }
+  // A long run is taken a piece at a time: what waits is never much more than one piece.
+  void write_characters(const char* s, std::size_t length) override {
+    while (length > 0) {
+      const std::size_t take = std::min(length, native_channel::k_part_size + 1 - m_pending.size());
+      m_pending.append(s, take);
+      s += take;
+      length -= take;
+      emit_full();
+    }
+  }
+
+  // Writes what is left; false when a write failed.
+  bool finish() {
+    if (!m_parted) {
+      return m_write(m_pending);
+    }
+    return emit(m_pending.size(), true);
+  }
+
+ private:
+  void emit_full() {
+    while (m_pending.size() > native_channel::k_part_size) {
+      std::size_t end = native_channel::k_part_size;
+      while (end > 1 && (static_cast<unsigned char>(m_pending[end]) & 0xC0) == 0x80) {
+        --end;
+      }
+      if (!emit(end, false)) {
+        throw write_failed();
+      }
+    }
+  }
+
+  // The piece's text is JSON made by the serializer: every control character in it is escaped
+  // already, so only quotes and backslashes take an escape here, and a part stays under 1 MiB.
+  bool emit(std::size_t end, bool last) {
+    m_parted = true;
+    m_frame.assign("{\"t\":\"part\",\"d\":\"");
+    const char* text = m_pending.data();
+    std::size_t k = 0;
+    while (k < end) {
+      std::size_t run = k;
+      while (run < end && text[run] != '"' && text[run] != '\\' &&
+             static_cast<unsigned char>(text[run]) >= 0x20) {
+        ++run;
+      }
+      m_frame.append(text + k, run - k);
+      if (run == end) {
+        break;
+      }
+      const char c = text[run];
+      if (c == '"' || c == '\\') {
+        m_frame.push_back('\\');
+        m_frame.push_back(c);
+      } else {
+        static const char hex[] = "0123456789abcdef";
+        m_frame.append("\\u00");
+        m_frame.push_back(hex[(c >> 4) & 0xF]);
+        m_frame.push_back(hex[c & 0xF]);
+      }
+      k = run + 1;
+    }
+    m_frame.append(last ? "\",\"end\":true}" : "\"}");
+    m_pending.erase(0, end);
+    return m_write(m_frame);
+  }
+
+  std::function<bool(const std::string&)> m_write;
+  std::string m_pending;
+  std::string m_frame;
+  bool m_parted = false;
+};
+
+// Writes value's JSON text as serializer.dump(value, false, false, 0) does, through the same
+// output; a string that needs no escape is copied at once rather than character by character.
+void write_json(const nlohmann::json& value,
+                nlohmann::detail::serializer<nlohmann::json>* serializer,
+                nlohmann::detail::output_adapter_protocol<char>* out) {
+  using type = nlohmann::json::value_t;
+  const auto write_string = [&](const std::string& text, const nlohmann::json* node) {
+    if (plain(text)) {
+      out->write_character('"');
+      out->write_characters(text.data(), text.size());
+      out->write_character('"');
+    } else if (node != nullptr) {
+      serializer->dump(*node, false, false, 0);
+    } else {
+      serializer->dump(nlohmann::json(text), false, false, 0);
+    }
+  };
+  switch (value.type()) {
+    case type::object: {
+      out->write_character('{');
+      bool first = true;
+      for (auto member = value.begin(); member != value.end(); ++member) {
+        if (!first) {
+          out->write_character(',');
+        }
+        first = false;
+        write_string(member.key(), nullptr);
+        out->write_character(':');
+        write_json(*member, serializer, out);
+      }
+      out->write_character('}');
+      break;
+    }
+    case type::array: {
+      out->write_character('[');
+      bool first = true;
+      for (const auto& item : value) {
+        if (!first) {
+          out->write_character(',');
+        }
+        first = false;
+        write_json(item, serializer, out);
+      }
+      out->write_character(']');
+      break;
+    }
+    case type::string:
+      write_string(value.get_ref<const std::string&>(), &value);
+      break;
+    default:
+      serializer->dump(value, false, false, 0);
+      break;
+  }
+}
+
+std::string too_long(std::size_t bytes, bool at_least) {
+  return std::string("it takes ") + (at_least ? "at least " : "") + std::to_string(bytes) +
+         " bytes, more than the 500 MiB (" + std::to_string(native_channel::k_largest_outgoing) +
+         " bytes) a page takes in one message";
+}
 
 }  // namespace
 
@@ -186,6 +434,11 @@ void native_channel::read_loop() {
       std::cerr << "vocle-host: skipped a message that is not a JSON object\n";
       continue;
     }
+    const auto type = message.value.find("t");
+    if (type != message.value.end() && *type == "bye") {
+      reason = "the page has gone";
+      break;
+    }
     bool room = true;
     try {
       room = m_on_message(std::move(message));
@@ -247,15 +500,28 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
   if (m_closed.load()) {
     return send_result::closed;
   }
-  // Text the page gave as invalid UTF-8 (file names, for one) is sent with replacement
-  // characters rather than not at all.
-  const std::string text = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  if (text.size() > k_largest_outgoing) {
+  text_size size;
+  measure(message, &size);
+  if (size.least > k_largest_outgoing) {
     if (refusal != nullptr) {
-      *refusal = "it takes " + std::to_string(text.size()) +
-                 " bytes, more than the 64 MiB a browser message may hold";
+      *refusal = too_long(size.least, true);
     }
     return send_result::too_large;
+  }
+  // Text the page gave as invalid UTF-8 (file names, for one) is sent with replacement
+  // characters rather than not at all.
+  const auto handler = nlohmann::json::error_handler_t::replace;
+  if (size.least + size.room > k_largest_outgoing) {
+    // Near the limit only: the exact size, by making the text once without keeping it.
+    auto counter = std::make_shared<text_counter>();
+    nlohmann::detail::serializer<nlohmann::json>(counter, ' ', handler)
+        .dump(message, false, false, 0);
+    if (counter->size() > k_largest_outgoing) {
+      if (refusal != nullptr) {
+        *refusal = too_long(counter->size(), false);
+      }
+      return send_result::too_large;
+    }
   }
   bool ok = true;
   {
@@ -263,24 +529,15 @@ native_channel::send_result native_channel::send(const nlohmann::json& message,
     if (m_write_broken) {
       return send_result::closed;  // a frame was left unfinished: nothing more can follow it
     }
-    if (text.size() <= k_part_size) {
-      ok = write_frame(text);
-    } else {
-      std::size_t at = 0;
-      while (ok && at < text.size()) {
-        std::size_t end = std::min(text.size(), at + k_part_size);
-        // Never cut a UTF-8 sequence: back off to the start of the character.
-        while (end < text.size() && end > at + 1 &&
-               (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) {
-          --end;
-        }
-        nlohmann::json part = {{"t", "part"}, {"d", text.substr(at, end - at)}};
-        if (end == text.size()) {
-          part["end"] = true;
-        }
-        ok = write_frame(part.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        at = end;
-      }
+    // A long text is written as it is made: the host never holds all of it beside the message.
+    auto writer = std::make_shared<part_writer>(
+        [this](const std::string& text) { return write_frame(text); });
+    try {
+      nlohmann::detail::serializer<nlohmann::json> serializer(writer, ' ', handler);
+      write_json(message, &serializer, writer.get());
+      ok = writer->finish();
+    } catch (const write_failed&) {
+      ok = false;
     }
     m_write_broken = !ok;
   }

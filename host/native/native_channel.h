@@ -16,8 +16,12 @@
 // The browser takes at most 1 MiB in one message from a host. A message whose text is longer
 // than k_part_size goes as a run of {"t":"part","d":TEXT} messages, each holding the next piece
 // of its text, the last one with "end":true; the receiver joins the pieces and parses them. No
-// message may be longer than k_largest_outgoing in all: the browser refuses it on its way to the
-// page, so send() refuses it first.
+// message may be longer than k_largest_outgoing in all: the page joins its text into one string,
+// and a longer one would not fit, so send() refuses it first.
+//
+// The extension says {"t":"bye"} when the page has gone but the host still holds its place in
+// the browser's budget of hosts: the channel then ends as if the input had ended, and the
+// browser sees the host go when the process ends.
 #pragma once
 
 #include <atomic>
@@ -45,8 +49,10 @@ class native_channel {
   static constexpr std::size_t k_part_size = 256 * 1024;
   // The browser sends at most 64 MiB in one message.
   static constexpr std::uint32_t k_largest_incoming = 64u * 1024 * 1024;
-  // Nor does it carry a longer message to the page.
-  static constexpr std::size_t k_largest_outgoing = 64u * 1024 * 1024;
+  // A page's string holds at most 2^29 - 24 characters (V8), and the JSON text of a message is
+  // one string before it is parsed: 500 MiB leaves room below that. The text is written as it is
+  // made, a piece at a time, beside the message's value.
+  static constexpr std::size_t k_largest_outgoing = 500u * 1024 * 1024;
 
   enum class send_result { sent, too_large, closed };
 

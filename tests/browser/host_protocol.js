@@ -344,6 +344,12 @@ test('a message longer than the browser takes goes in parts', LIMIT, async () =>
   const record = await host.call(1, 'get_record', [{$: 'o', id: 3, s: [['format', 'raw']]}]);
   assert.strictEqual(record.v, raw.toString('base64'));
   assert.ok(host.parted > 2, `${host.parted} parts`);
+  // Text that takes escapes and characters of two to four bytes, across the pieces' edges.
+  const mixed = 'a"b\\c\n\u0001é€😀'.repeat(100000);
+  const q = Host.q++;
+  host.send({t: 'set', q, i: 1, n: 'recognition_url', v: mixed});
+  const written = await host.next((m) => m.t === 'ret' && m.q === q, 'the answer to the write');
+  assert.strictEqual(written.p.recognition_url, mixed);
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
 });
 
@@ -517,10 +523,19 @@ test('a flood of calls keeps the host small; it ends once its page goes', LIMIT,
   assert.ok(ending < 5000, `ended ${ending} ms after its input closed`);
 });
 
-test('an answer or a delivery too long for the browser fails alone', LIMIT, async () => {
-  // 52 MiB of samples are 69.9 MB of Base64: more than a browser message holds.
+// The thread sanitizer's shadow of the host's 1.9 GB takes it to about 9.5 GB: that build leaves
+// this case to the others.
+const OVERSIZE = {
+  ...LIMIT,
+  skip: SANITIZER === 'thread' && 'the thread sanitizer would need about 9.5 GB for this host',
+};
+
+test('an answer or a delivery too long for the browser fails alone', OVERSIZE, async () => {
+  // 376 MiB of samples are 525.7 MB of Base64: more than a page takes in one string. What the
+  // host holds for it (the samples, their text and the text's copies for the answer and the
+  // callback) is bounded.
   const file = path.join(work, 'oversize.raw');
-  fs.writeFileSync(file, Buffer.alloc(52 * MB, 1));
+  fs.writeFileSync(file, Buffer.alloc(376 * MB, 1));
   const host = await new Host().start();
   await host.create();
   host.answer = (op) => host.send({t: 'answer', q: op.q, ok: true, v: {$: 'u'}});
@@ -528,19 +543,22 @@ test('an answer or a delivery too long for the browser fails alone', LIMIT, asyn
       1, 'load_record',
       [{$: 'o', id: 1, s: [['path', file], ['format', 'raw'], ['callback', {$: 'f', id: 2}]]}]);
   await host.next((m) => m.t === 'release' && m.o === 2, 'the loaded record');
+  fs.rmSync(file);
   const record = await host.call(
       1, 'get_record', [{$: 'o', id: 3, s: [['format', 'raw'], ['callback', {$: 'f', id: 4}]]}]);
   assert.strictEqual(record.ok, false);
   assert.match(
-      record.e, /^the answer cannot reach the page: it takes \d+ bytes, more than the 64 MiB/);
+      record.e,
+      /^the answer cannot reach the page: it takes (at least )?\d+ bytes, more than the 500 MiB/);
   assert.deepStrictEqual(record.p, {});
   const error = await host.next((m) => m.t === 'error', 'the failed delivery');
   assert.strictEqual(error.i, 1);
-  assert.match(error.e, /^the plug-in's call to the page cannot be delivered: .* 64 MiB/);
+  assert.match(error.e, /^the plug-in's call to the page cannot be delivered: .* 500 MiB/);
   await host.until(() => host.stderr.includes(error.e), 'the line about the failed delivery');
+  console.log(`the host's peak: ${Math.round(host.peakMemory() / MB)} MB`);
+  assert.ok(host.peakMemory() < 2048 * MB * Math.min(SLACK, 2), `${host.peakMemory() / MB} MB`);
   assert.strictEqual((await host.call(1, 'get_sample_rate', [])).v, 16000);
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
-  fs.rmSync(file);
 });
 
 test('answers carry only changed properties, a 50 MB one too', LIMIT, async () => {
