@@ -133,39 +133,11 @@ bool native_host::take(message_reader::message&& message) {
     give_back(message);
     return true;
   }
-  // What waits in the backlog is what the host acts on, and no more: a "destroy" is its element's
-  // number, "hello" the page's address; a message of another type is of no use at all.
+  // What waits in the backlog is what the host acts on, and no more; a message of a type the
+  // host does not know is of no use at all.
   if (type == "destroy" || type == "hello") {
-    std::int64_t id = 0;
-    const bool numbered = get_int(message.value, "i", &id);
-    const std::string url = get_string(message.value, "url");
-    const std::string refused = message.refused;
-    give_back(message);
-    message = message_reader::message();
-    message.footprint = 256 + url.size();
-    if (type == "hello") {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (!refused.empty()) {
-        std::cerr << k_log_prefix << "skipped a \"hello\" message: " << refused << "\n";
-        return true;
-      }
-      if (m_hello_taken) {
-        return true;  // only the first counts
-      }
-      m_hello_taken = true;
-      message.value = {{"t", type}, {"url", url}};
-    } else if (!numbered) {
-      std::cerr << k_log_prefix << "skipped a \"destroy\" message: its element number \"i\" is "
-                << "not an integer\n";
+    if (!strip(&message, type)) {
       return true;
-    } else {
-      // Repeats for one element come to one: only an element made since its last "destroy" has
-      // anything to end.
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (m_made.erase(id) == 0) {
-        return true;
-      }
-      message.value = {{"t", type}, {"i", id}};
     }
   } else if (type != "create" && !is_call(type)) {
     if (message.refused.empty()) {
@@ -199,6 +171,42 @@ bool native_host::take(message_reader::message&& message) {
     m_reader_paused = true;
     return false;
   }
+  return true;
+}
+
+bool native_host::strip(message_reader::message* message, const std::string& type) {
+  std::int64_t id = 0;
+  const bool numbered = type == "destroy" && get_int(message->value, "i", &id);
+  std::string url = type == "hello" ? get_string(message->value, "url") : std::string();
+  const std::string refused = message->refused;
+  give_back(*message);
+  *message = message_reader::message();
+  message->footprint = 256 + url.size();
+  if (type == "hello") {
+    if (!refused.empty()) {
+      std::cerr << k_log_prefix << "skipped a \"hello\" message: " << refused << "\n";
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_hello_taken) {
+      return false;  // only the first counts
+    }
+    m_hello_taken = true;
+    message->value = {{"t", type}, {"url", std::move(url)}};
+    return true;
+  }
+  if (!numbered) {
+    std::cerr << k_log_prefix
+              << "skipped a \"destroy\" message: its element number \"i\" is not an integer\n";
+    return false;
+  }
+  // Repeats for one element come to one: only an element made since its last "destroy" has
+  // anything to end.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_made.erase(id) == 0) {
+    return false;
+  }
+  message->value = {{"t", type}, {"i", id}};
   return true;
 }
 

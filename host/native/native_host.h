@@ -144,6 +144,9 @@ class native_host {
 
   // Reader thread.
   bool take(message_reader::message&& message);
+  // A "destroy" or "hello" as it waits in the backlog: only what the host acts on (the element's
+  // number, the page's address). False when the message has nothing left to do.
+  bool strip(message_reader::message* message, const std::string& type);
   // Answers a message there is no room for.
   void shed(const message_reader::message& message, const std::string& type);
   // Gives back the receipts of the page objects in a message the host does not keep. Any thread.
