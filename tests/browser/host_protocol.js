@@ -23,6 +23,9 @@ const TRUSTED = 'http://127.0.0.1:8000/page.html';
 const SANITIZER = /^VOCLE_SANITIZE:STRING=(\w*)/m.exec(
     fs.readFileSync(path.join(BUILD, 'CMakeCache.txt'), 'utf8'))[1];
 const SLACK = SANITIZER === 'thread' ? 20 : SANITIZER === 'address' ? 8 : 1;
+// Reading JSON text slows down more than that: about 60 times under the thread sanitizer, 30
+// times under the address sanitizer.
+const READING = SANITIZER === 'thread' ? 60 : SANITIZER === 'address' ? 30 : 1;
 const MB = 1024 * 1024;
 const LIMIT = {
   timeout: 120000 * Math.min(SLACK, 4)
@@ -613,7 +616,7 @@ test('a flood of padded messages while the host waits keeps it small', LIMIT, as
       `peak ${Math.round(peak / MB)} MB`);
   assert.ok(peak < 300 * MB * SLACK, `${peak / MB} MB`);
   assert.ok(
-      destroyed && questions >= 3 && sent > 100 && flooded > 0,
+      destroyed && questions >= 3 && sent * READING > 500 && flooded > 0,
       JSON.stringify({destroyed, questions, sent, answers}));
   assert.strictEqual(
       (await host.call(2, 'get_version', [])).e, 'the plug-in element has left the page');
@@ -646,7 +649,7 @@ test('one call of too many values in all is refused as its text goes', LIMIT, as
   assert.deepStrictEqual(
       [ret.ok, ret.e],
       [false, 'the message holds more than 2000000 values, the most one message may hold']);
-  assert.ok(took < 5000 * SLACK, `${took} ms`);
+  assert.ok(took < 5000 * READING, `${took} ms`);
   assert.ok(peak < 500 * MB * SLACK, `${peak / MB} MB`);
   await releases(host, [5]);
   assert.strictEqual((await host.call(1, 'get_sample_rate', [])).v, 16000);
