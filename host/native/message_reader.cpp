@@ -287,9 +287,10 @@ class limited_builder {
     m_depth = m_open.size();
     message_reader::references(m_root, &m_out->references);
     // A page object cut off between its "$" and its "id" is counted once its id comes.
-    const last_key key = m_last_key;
+    last_key key = last_key::other;
     bool tagged = false;
     if (!m_open.empty() && m_open.back()->is_object()) {
+      key = m_last_key;
       const json& innermost = *m_open.back();
       const auto tag = innermost.find("$");
       const auto id = innermost.find("id");

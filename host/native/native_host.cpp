@@ -411,6 +411,8 @@ void native_host::hello(const nlohmann::json& message) {
 void native_host::create(const nlohmann::json& message) {
   std::int64_t id = 0;
   if (!get_int(message, "i", &id)) {
+    std::cerr << k_log_prefix
+              << "skipped a \"create\" message: its element number \"i\" is not an integer\n";
     return;
   }
   nlohmann::json reply = {{"t", "created"}, {"i", id}, {"ok", false}};

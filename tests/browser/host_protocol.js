@@ -652,6 +652,17 @@ test('one call of too many values in all is refused as its text goes', LIMIT, as
   assert.ok(took < 5000 * READING, `${took} ms`);
   assert.ok(peak < 500 * MB * SLACK, `${peak / MB} MB`);
   await releases(host, [5]);
+  // The limit falls on a page object's "id", on its "$", on the object itself (k = 0, 1, 2: two
+  // arrays of 999,995 zeros, the second k more, before it): it is given back all the same.
+  for (const k of [0, 1, 2]) {
+    const cut = Host.q++;
+    const arrays = [0, k].map((more) => `[${'0,'.repeat(999994 + more)}0]`).join(',');
+    host.sendBytes(Buffer.from(
+        `{"t":"call","q":${cut},"i":1,"m":"get_version","a":[` +
+        `${arrays},{"$":"f","id":${10 + k}}]}`));
+    assert.strictEqual((await host.next((m) => m.t === 'ret' && m.q === cut)).ok, false);
+    await releases(host, [10 + k]);
+  }
   assert.strictEqual((await host.call(1, 'get_sample_rate', [])).v, 16000);
   assert.deepStrictEqual(await host.close(), {code: 0, signal: null});
 });
