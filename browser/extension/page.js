@@ -130,7 +130,8 @@
   }
 
   // Only data members are copied: reading them has no effect the page could see. An object with
-  // a getter goes without a copy, and the host reads it when the plug-in does.
+  // a getter goes without a copy, and the host reads it when the plug-in does. Keys, like every
+  // text sent, are made well-formed: the host cannot read a lone surrogate.
   function copyMembers(value, out, ctx) {
     const keys = objectKeys(value);
     const size = isArray(value) ? value.length : keys.length;
@@ -144,7 +145,7 @@
       if (!descriptor || !('value' in descriptor)) {
         return;
       }
-      members.push([key, descriptor.value]);
+      members.push([wellFormed(key), descriptor.value]);
     }
     if (isArray(value)) {
       const items = [];

@@ -15,6 +15,85 @@ bool is_envelope_key(const std::string& key) {
   return key == "t" || key == "q" || key == "i";
 }
 
+// An envelope's value is kept when it is a number or a short text (a type, or a wrong element
+// number to quote): a refused message holds little, whatever its text.
+bool is_envelope_value(const json& value) {
+  return value.is_primitive() &&
+         (!value.is_string() || value.get_ref<const std::string&>().size() <= 64);
+}
+
+// nlohmann's words for a parse error, without the text it last read (which may be long).
+std::string parse_error_text(std::size_t position, const std::string& what) {
+  std::string reason = what;
+  const std::size_t column = reason.find("column ");
+  const std::size_t start =
+      column == std::string::npos ? std::string::npos : reason.find(": ", column);
+  if (start != std::string::npos) {
+    reason.erase(0, start + 2);
+  }
+  const std::size_t last_read = reason.find("; last read: '");
+  if (last_read != std::string::npos) {
+    const std::size_t end = reason.rfind('\'');
+    reason = reason.substr(0, last_read) +
+             (end > last_read + 13 ? reason.substr(end + 1) : std::string());
+  }
+  if (reason.size() > 200) {
+    reason.resize(200);
+  }
+  return "the message is not valid JSON at byte " + std::to_string(position) + ": " + reason;
+}
+
+unsigned hex_value(const char* text, std::size_t size, std::size_t at) {
+  if (at + 4 > size) {
+    return 0x10000;
+  }
+  unsigned value = 0;
+  for (std::size_t k = at; k < at + 4; ++k) {
+    const char c = text[k];
+    const unsigned digit = c >= '0' && c <= '9'   ? static_cast<unsigned>(c - '0')
+                           : c >= 'a' && c <= 'f' ? static_cast<unsigned>(c - 'a' + 10)
+                           : c >= 'A' && c <= 'F' ? static_cast<unsigned>(c - 'A' + 10)
+                                                  : 16u;
+    if (digit > 15) {
+      return 0x10000;
+    }
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+// The text with each escape of a lone surrogate replaced by \ufffd (as long), or empty when it
+// has none.
+std::string mended_surrogates(const char* text, std::size_t size) {
+  std::string mended;
+  for (std::size_t at = 0; at + 1 < size; ++at) {
+    if (text[at] != '\\') {
+      continue;
+    }
+    if (text[at + 1] != 'u') {
+      ++at;  // an escape of one character, perhaps a backslash
+      continue;
+    }
+    const unsigned unit = hex_value(text, size, at + 2);
+    const bool high = unit >= 0xD800 && unit <= 0xDBFF;
+    if (high && at + 12 <= size && text[at + 6] == '\\' && text[at + 7] == 'u') {
+      const unsigned low = hex_value(text, size, at + 8);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        at += 11;  // a pair: one character
+        continue;
+      }
+    }
+    if (high || (unit >= 0xDC00 && unit <= 0xDFFF)) {
+      if (mended.empty()) {
+        mended.assign(text, size);
+      }
+      mended.replace(at + 2, 4, "fffd");
+    }
+    at += 5;
+  }
+  return mended;
+}
+
 // A page object as the page script sends it: "$" is "o" (an object) or "f" (a function), "id"
 // its number on the page.
 bool reference_id(const json& object, std::int64_t* id) {
@@ -56,16 +135,27 @@ class limited_builder {
     if (depth == 1) {
       m_top_key = name;
     }
-    if (m_refused) {
-      m_last_key = name == "$" ? last_key::tag : name == "id" ? last_key::id : last_key::other;
-    } else {
+    m_last_key = name == "$" ? last_key::tag : name == "id" ? last_key::id : last_key::other;
+    if (!m_refused) {
       m_member = &(*m_open.back())[name];
     }
     return true;
   }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+  bool parse_error(std::size_t position, const std::string&,
+                   const nlohmann::detail::exception& error) {
+    fail(parse_error_text(position, error.what()));
     return false;
   }
+
+  // The message is refused for this reason, whatever else it breaks.
+  void fail(const std::string& reason) {
+    m_parse_error = reason;
+    if (!m_refused) {
+      refuse();
+    }
+  }
+  bool failed() const { return !m_parse_error.empty(); }
+  const std::string& reason() const { return m_parse_error; }
 
   // After the text: false when it held no JSON object.
   bool finish() {
@@ -75,9 +165,13 @@ class limited_builder {
     message_reader::message& out = *m_out;
     out.value = std::move(m_root);
     if (m_refused) {
-      out.refused = m_too_deep ? "the message is nested deeper than " +
-                                     std::to_string(message_reader::k_deepest_text) + " levels"
-                               : too_many_elements(m_count_array, m_count);
+      out.refused = !m_parse_error.empty() ? m_parse_error
+                    : m_too_deep           ? "the message is nested deeper than " +
+                                       std::to_string(message_reader::k_deepest_text) + " levels"
+                    : m_too_many_values ? "the message holds more than " +
+                                              std::to_string(message_reader::k_most_values) +
+                                              " values, the most one message may hold"
+                                        : too_many_elements(m_count_array, m_count);
       out.footprint = 256 + sizeof(std::int64_t) * out.references.size();
     }
     return true;
@@ -89,15 +183,15 @@ class limited_builder {
   enum class last_key { other, tag, id };
 
   bool scalar(json&& value) {
-    if (!m_refused && count_element()) {
-      ++m_values;
+    if (!m_refused && count_element() && count_value()) {
       add(std::move(value));
       return true;
     }
     if (m_depth == m_count_depth) {
       ++m_count;
     }
-    if (m_depth == 1 && m_root.is_object() && is_envelope_key(m_top_key)) {
+    if (m_depth == 1 && m_root.is_object() && is_envelope_key(m_top_key) &&
+        is_envelope_value(value)) {
       m_root[m_top_key] = value;
     }
     // The innermost object's "$" and "id", when both come before anything nested in it (as the
@@ -118,9 +212,8 @@ class limited_builder {
   }
 
   bool open(bool object) {
-    if (!m_refused && count_element()) {
+    if (!m_refused && count_element() && count_value()) {
       if (m_open.size() < message_reader::k_deepest_text) {
-        ++m_values;
         m_open.push_back(add(object ? json::object() : json::array()));
         m_counts.push_back(0);
         return true;
@@ -163,6 +256,17 @@ class limited_builder {
     return false;
   }
 
+  // Counts one more value of the message; false, the message refused, past the limit.
+  bool count_value() {
+    if (m_values < message_reader::k_most_values) {
+      ++m_values;
+      return true;
+    }
+    m_too_many_values = true;
+    refuse();
+    return false;
+  }
+
   json* add(json&& value) {
     if (m_open.empty()) {
       m_root = std::move(value);
@@ -182,10 +286,21 @@ class limited_builder {
     m_refused = true;
     m_depth = m_open.size();
     message_reader::references(m_root, &m_out->references);
+    // A page object cut off between its "$" and its "id" is counted once its id comes.
+    last_key key = last_key::other;
+    bool tagged = false;
+    if (!m_open.empty() && m_open.back()->is_object()) {
+      key = m_last_key;
+      const json& innermost = *m_open.back();
+      const auto tag = innermost.find("$");
+      const auto id = innermost.find("id");
+      tagged = tag != innermost.end() && (*tag == "o" || *tag == "f") &&
+               (id == innermost.end() || !id->is_number_integer());
+    }
     json envelope = json::object();
     if (m_root.is_object()) {
       for (auto member = m_root.begin(); member != m_root.end(); ++member) {
-        if (is_envelope_key(member.key()) && member->is_primitive()) {
+        if (is_envelope_key(member.key()) && is_envelope_value(*member)) {
           envelope[member.key()] = *member;
         }
       }
@@ -197,6 +312,8 @@ class limited_builder {
     m_counts.clear();
     m_member = nullptr;
     forget_object();
+    m_last_key = key;
+    m_tagged = tagged;
   }
 
   void forget_object() {
@@ -217,6 +334,8 @@ class limited_builder {
   // Once refused.
   bool m_refused = false;
   bool m_too_deep = false;
+  bool m_too_many_values = false;
+  std::string m_parse_error;
   std::size_t m_depth = 0;        // containers open
   std::size_t m_count_depth = 0;  // the depth of the container too long, while it is open
   std::size_t m_count = 0;        // its elements
@@ -232,7 +351,23 @@ class limited_builder {
 bool message_reader::read(const char* text, std::size_t size, message* out) {
   *out = message();
   limited_builder builder(out);
-  if (!json::sax_parse(text, text + size, &builder) || !builder.finish()) {
+  json::sax_parse(text, text + size, &builder);
+  if (builder.failed()) {
+    // A lone surrogate is the one fault the reader can read past: the text again with it
+    // mended gives the page objects and the envelope after it.
+    const std::string mended = mended_surrogates(text, size);
+    if (!mended.empty()) {
+      message again;
+      limited_builder rest(&again);
+      json::sax_parse(mended.data(), mended.data() + mended.size(), &rest);
+      rest.fail(builder.reason());
+      if (rest.finish()) {
+        *out = std::move(again);
+        return true;
+      }
+    }
+  }
+  if (!builder.finish()) {
     *out = message();
     return false;
   }

@@ -2,12 +2,12 @@
 // native byte order followed by that many bytes of UTF-8 JSON, read from one descriptor (the
 // host's standard input) and written to another (its standard output).
 //
-// A reader thread takes the messages in, reads each (message_reader: a message past its limits
-// comes refused) and hands it to the message handler; when the input ends (the browser closed
-// the port), breaks its framing or stop() is called, the closed handler is called once, with the
-// reason, and the reader ends. A message that is not JSON is skipped (with a line on standard
-// error); a length beyond k_largest_incoming cannot be trusted to frame the next message, so it
-// closes the channel.
+// A reader thread takes the messages in, reads each (message_reader: a message past its limits,
+// or an object whose text breaks off, comes refused) and hands it to the message handler; when
+// the input ends (the browser closed the port), breaks its framing or stop() is called, the
+// closed handler is called once, with the reason, and the reader ends. A message that is not a
+// JSON object is skipped (with a line on standard error); a length beyond k_largest_incoming
+// cannot be trusted to frame the next message, so it closes the channel.
 //
 // Pushback: when the handler says it has no room, the reader reads nothing more until resume(),
 // so that the browser holds what the page sends on; meanwhile it still ends at once when the

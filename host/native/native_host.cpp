@@ -44,6 +44,16 @@ bool get_int(const nlohmann::json& message, const char* key, std::int64_t* out) 
   return true;
 }
 
+// A message's question number as the page wrote it: its answer carries the same.
+bool get_question(const nlohmann::json& message, nlohmann::json* out) {
+  auto found = message.find("q");
+  if (found == message.end() || !found->is_number()) {
+    return false;
+  }
+  *out = *found;
+  return true;
+}
+
 std::string get_string(const nlohmann::json& message, const char* key) {
   auto found = message.find(key);
   return found != message.end() && found->is_string() ? found->get<std::string>() : std::string();
@@ -111,19 +121,40 @@ int native_host::run() {
 
 bool native_host::take(message_reader::message&& message) {
   const std::string type = get_string(message.value, "t");
-  std::unique_lock<std::mutex> lock(m_mutex);
   if (type == "answer") {
     std::int64_t q = 0;
     get_int(message.value, "q", &q);
-    // The first answer counts; a later one, or one for a question that timed out, is dropped.
+    // The first answer counts; a later one, or one for a question that timed out, only gives
+    // back what it carried.
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_waiting != 0 && static_cast<std::uint64_t>(q) == m_waiting && !m_has_answer) {
       m_answer = std::move(message);
       m_has_answer = true;
       lock.unlock();
       m_answered.notify_all();
+      return true;
     }
+    lock.unlock();
+    give_back(message);
     return true;
   }
+  // What waits in the backlog is what the host acts on, and no more; a message of a type the
+  // host does not know is of no use at all.
+  if (type == "destroy" || type == "hello") {
+    if (!strip(&message, type)) {
+      return true;
+    }
+  } else if (type != "create" && !is_call(type)) {
+    if (message.refused.empty()) {
+      std::cerr << k_log_prefix << "skipped a message of unknown type \"" << type << "\"\n";
+    } else {
+      std::cerr << k_log_prefix << "skipped a \"" << type << "\" message: " << message.refused
+                << "\n";
+    }
+    give_back(message);
+    return true;
+  }
+  std::unique_lock<std::mutex> lock(m_mutex);
   const bool awaiting = m_waiting != 0;
   if (awaiting &&
       (m_backlog.size() >= k_awaiting_messages || m_backlog_bytes >= k_awaiting_bytes) &&
@@ -131,6 +162,10 @@ bool native_host::take(message_reader::message&& message) {
     lock.unlock();
     shed(message, type);
     return true;
+  }
+  std::int64_t made = 0;
+  if (type == "create" && get_int(message.value, "i", &made)) {
+    m_made.insert(made);
   }
   m_backlog_bytes += message.footprint;
   m_backlog.push_back(std::move(message));
@@ -144,13 +179,54 @@ bool native_host::take(message_reader::message&& message) {
   return true;
 }
 
+bool native_host::strip(message_reader::message* message, const std::string& type) {
+  std::int64_t id = 0;
+  const bool numbered = type == "destroy" && get_int(message->value, "i", &id);
+  std::string url = type == "hello" ? get_string(message->value, "url") : std::string();
+  const std::string refused = message->refused;
+  give_back(*message);
+  *message = message_reader::message();
+  message->footprint = 256 + url.size();
+  if (type == "hello") {
+    if (!refused.empty()) {
+      std::cerr << k_log_prefix << "skipped a \"hello\" message: " << refused << "\n";
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_hello_taken) {
+      return false;  // only the first counts
+    }
+    m_hello_taken = true;
+    message->value = {{"t", type}, {"url", std::move(url)}};
+    return true;
+  }
+  if (!numbered) {
+    std::cerr << k_log_prefix
+              << "skipped a \"destroy\" message: its element number \"i\" is not an integer\n";
+    return false;
+  }
+  // Repeats for one element come to one: only an element made since its last "destroy" has
+  // anything to end.
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_made.erase(id) == 0) {
+    return false;
+  }
+  message->value = {{"t", type}, {"i", id}};
+  return true;
+}
+
 void native_host::shed(const message_reader::message& message, const std::string& type) {
   std::int64_t number = 0;
-  if (is_call(type) && get_int(message.value, "q", &number)) {
-    m_channel.send({{"t", "ret"}, {"q", number}, {"ok", false}, {"e", k_overloaded}});
+  nlohmann::json q;
+  if (is_call(type) && get_question(message.value, &q)) {
+    m_channel.send({{"t", "ret"}, {"q", q}, {"ok", false}, {"e", k_overloaded}});
   } else if (type == "create" && get_int(message.value, "i", &number)) {
     m_channel.send({{"t", "created"}, {"i", number}, {"ok", false}, {"e", k_overloaded}});
   }
+  give_back(message);
+}
+
+void native_host::give_back(const message_reader::message& message) {
   if (message.refused.empty()) {
     release_unclaimed(message.value);
   } else {
@@ -231,6 +307,7 @@ bool native_host::ask(std::int64_t instance, nlohmann::json request, nlohmann::j
   }
   auto ok = answer.value.find("ok");
   if (ok == answer.value.end() || !ok->is_boolean() || !ok->get<bool>()) {
+    release_unclaimed(answer.value);
     const std::string reason = get_string(answer.value, "e");
     *error = reason.empty() ? "the page's call failed" : reason;
     return false;
@@ -308,8 +385,8 @@ void native_host::dispatch(const message_reader::message& incoming) {
 
 void native_host::refuse(const message_reader::message& message, const std::string& type) {
   release_all(message.references);
-  std::int64_t q = 0;
-  if (m_greeted && is_call(type) && get_int(message.value, "q", &q)) {
+  nlohmann::json q;
+  if (m_greeted && is_call(type) && get_question(message.value, &q)) {
     m_channel.send({{"t", "ret"}, {"q", q}, {"ok", false}, {"e", message.refused}});
   } else {
     std::cerr << k_log_prefix << "skipped a \"" << type << "\" message: " << message.refused
@@ -339,6 +416,8 @@ void native_host::hello(const nlohmann::json& message) {
 void native_host::create(const nlohmann::json& message) {
   std::int64_t id = 0;
   if (!get_int(message, "i", &id)) {
+    std::cerr << k_log_prefix
+              << "skipped a \"create\" message: its element number \"i\" is not an integer\n";
     return;
   }
   nlohmann::json reply = {{"t", "created"}, {"i", id}, {"ok", false}};
@@ -534,12 +613,30 @@ void native_host::send_answer(instance_entry& entry, nlohmann::json& reply) {
 }
 
 bool native_host::addressee(const nlohmann::json& message, addressed* to) {
-  std::int64_t q = 0;
-  if (!get_int(message, "q", &q) || !get_int(message, "i", &to->id)) {
+  nlohmann::json q;
+  if (!get_question(message, &q)) {
+    std::cerr << k_log_prefix << "skipped a \"" << get_string(message, "t")
+              << "\" message: it has no question number \"q\" to answer\n";
     release_unclaimed(message);
     return false;
   }
   to->reply = {{"t", "ret"}, {"q", q}, {"ok", false}};
+  if (!get_int(message, "i", &to->id)) {
+    const auto i = message.find("i");
+    std::string wrong;
+    if (i != message.end()) {
+      wrong = i->dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+      if (wrong.size() > 40) {
+        wrong = wrong.substr(0, 36) + "...";
+      }
+    }
+    release_unclaimed(message);
+    to->reply["e"] = i == message.end()
+                         ? "the message names no plug-in element: it has no element number \"i\""
+                         : "the element number \"i\" must be an integer, not " + wrong;
+    m_channel.send(to->reply);
+    return false;
+  }
   to->entry = live_instance(to->id);
   to->root = to->entry ? m_core.objects().plugin_object(to->entry->root) : nullptr;
   if (to->root == nullptr) {

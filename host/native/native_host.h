@@ -25,10 +25,12 @@
 // Values are JSON with the tags of the page script (see browser/extension/page.js).
 //
 // Input past the limits: a message nested deeper than message_reader::k_deepest_text, holding an
-// array or object of more than k_most_elements elements, or (for "call" and "set") a value nested
-// deeper than k_deepest is refused: a "call" or "set" gets {t:"ret", q, ok:false, e} with the
-// reason, an "answer" fails the operation it answers, anything else is skipped (a line on
-// standard error). No answer longer than the browser carries goes out: the call gets
+// array or object of more than k_most_elements elements or more than
+// message_reader::k_most_values values in all, whose text is not JSON past its start, or (for
+// "call" and "set") with a value nested deeper than k_deepest is refused: a "call" or "set" gets
+// {t:"ret", q, ok:false, e} with the reason, an "answer" fails the operation it answers, a
+// "destroy" whose element number reads still ends its element, anything else is skipped (a line
+// on standard error). No answer longer than the browser carries goes out: the call gets
 // {t:"ret", q, ok:false, e, p} naming the limit instead.
 //
 // The backlog: the reader thread queues the page's messages for the main thread, at most
@@ -37,7 +39,11 @@
 // the main thread waits for the page's answer, the reader reads on, since the answer lies behind
 // whatever the page sent before it: up to k_awaiting_messages or k_awaiting_bytes, and past that
 // it answers each "call", "set" and "create" at once with a refusal (the host is overloaded) so
-// that it can reach the answer. An answer never waits in the backlog.
+// that it can reach the answer. Every message that waits counts against these bounds, and holds
+// only what the host acts on: a "destroy" waits as its element's number, once for each time the
+// element was made (repeats come to one: it is never refused); "hello" waits once; a message of
+// an unknown type is dropped at once (a line on standard error). An answer never waits in the
+// backlog; one that nobody waits for (late, or for no question) gives back its page objects.
 //
 // When the page goes (the browser closes the channel, or a signal ends the host), the messages
 // still queued are dropped, every instance is destroyed (the library finishes what must not be
@@ -138,8 +144,13 @@ class native_host {
 
   // Reader thread.
   bool take(message_reader::message&& message);
+  // A "destroy" or "hello" as it waits in the backlog: only what the host acts on (the element's
+  // number, the page's address). False when the message has nothing left to do.
+  bool strip(message_reader::message* message, const std::string& type);
   // Answers a message there is no room for.
   void shed(const message_reader::message& message, const std::string& type);
+  // Gives back the receipts of the page objects in a message the host does not keep. Any thread.
+  void give_back(const message_reader::message& message);
   void closed(const std::string& reason);
 
   // Main thread.
@@ -163,8 +174,8 @@ class native_host {
     vh_object* root = nullptr;
     nlohmann::json reply;
   };
-  // False when the message was answered here (no such instance: the element has left the page)
-  // or cannot be answered at all (no question or instance number).
+  // False when the message was answered here (no such instance: the element has left the page;
+  // an element number that is not an integer) or cannot be answered at all (no question number).
   bool addressee(const nlohmann::json& message, addressed* to);
   // The instance's handle for the page's object id, with one more reference for the caller (a
   // new handle when it has none); nullptr when there is no such instance.
@@ -214,6 +225,9 @@ class native_host {
   message_reader::message m_answer;
   std::deque<message_reader::message> m_backlog;
   std::size_t m_backlog_bytes = 0;
+  // The reader's view: the elements made since their last "destroy", and whether "hello" came.
+  std::set<std::int64_t> m_made;
+  bool m_hello_taken = false;
   bool m_drain_posted = false;
   bool m_reader_paused = false;
   bool m_page_gone = false;

@@ -176,6 +176,9 @@ test(
         out.version = version;
         out.versionArgs = versionArgs;
         out.existsArgs = existsArgs;
+        // Lone surrogates, in an option object's key and value, reach the plug-in as text.
+        out.loneSurrogates =
+            await vocle.filesystem_exists({path: missingPath, ['\ud800']: '\udc00'});
         try {
           await vocle.set_buffer_count(1000);
         } catch (err) {
@@ -186,6 +189,7 @@ test(
       }, missing);
       assert.deepStrictEqual(seen.versionArgs, [seen.version]);
       assert.strictEqual(seen.existsReturned, false);
+      assert.strictEqual(seen.loneSurrogates, false);
       assert.strictEqual(seen.existsArgs.length, 2);
       assert.strictEqual(seen.existsArgs[0], false);
       assert.match(seen.existsArgs[1], /No such file or directory/);
