@@ -59,6 +59,11 @@ std::string get_string(const nlohmann::json& message, const char* key) {
   return found != message.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
+// The line on standard error for a message the host drops without an answer.
+void log_skipped(const std::string& type, const std::string& reason) {
+  std::cerr << k_log_prefix << "skipped a \"" << type << "\" message: " << reason << "\n";
+}
+
 }  // namespace
 
 // One <object> element of the page: its instance in the library, the plug-in's script object
@@ -148,8 +153,7 @@ bool native_host::take(message_reader::message&& message) {
     if (message.refused.empty()) {
       std::cerr << k_log_prefix << "skipped a message of unknown type \"" << type << "\"\n";
     } else {
-      std::cerr << k_log_prefix << "skipped a \"" << type << "\" message: " << message.refused
-                << "\n";
+      log_skipped(type, message.refused);
     }
     give_back(message);
     return true;
@@ -189,7 +193,7 @@ bool native_host::strip(message_reader::message* message, const std::string& typ
   message->footprint = 256 + url.size();
   if (type == "hello") {
     if (!refused.empty()) {
-      std::cerr << k_log_prefix << "skipped a \"hello\" message: " << refused << "\n";
+      log_skipped(type, refused);
       return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -201,8 +205,7 @@ bool native_host::strip(message_reader::message* message, const std::string& typ
     return true;
   }
   if (!numbered) {
-    std::cerr << k_log_prefix
-              << "skipped a \"destroy\" message: its element number \"i\" is not an integer\n";
+    log_skipped(type, "its element number \"i\" is not an integer");
     return false;
   }
   // Repeats for one element come to one: only an element made since its last "destroy" has
@@ -389,8 +392,7 @@ void native_host::refuse(const message_reader::message& message, const std::stri
   if (m_greeted && is_call(type) && get_question(message.value, &q)) {
     m_channel.send({{"t", "ret"}, {"q", q}, {"ok", false}, {"e", message.refused}});
   } else {
-    std::cerr << k_log_prefix << "skipped a \"" << type << "\" message: " << message.refused
-              << "\n";
+    log_skipped(type, message.refused);
   }
 }
 
@@ -416,8 +418,7 @@ void native_host::hello(const nlohmann::json& message) {
 void native_host::create(const nlohmann::json& message) {
   std::int64_t id = 0;
   if (!get_int(message, "i", &id)) {
-    std::cerr << k_log_prefix
-              << "skipped a \"create\" message: its element number \"i\" is not an integer\n";
+    log_skipped("create", "its element number \"i\" is not an integer");
     return;
   }
   nlohmann::json reply = {{"t", "created"}, {"i", id}, {"ok", false}};
@@ -615,8 +616,7 @@ void native_host::send_answer(instance_entry& entry, nlohmann::json& reply) {
 bool native_host::addressee(const nlohmann::json& message, addressed* to) {
   nlohmann::json q;
   if (!get_question(message, &q)) {
-    std::cerr << k_log_prefix << "skipped a \"" << get_string(message, "t")
-              << "\" message: it has no question number \"q\" to answer\n";
+    log_skipped(get_string(message, "t"), "it has no question number \"q\" to answer");
     release_unclaimed(message);
     return false;
   }
